@@ -1,0 +1,51 @@
+# A thin wrapper over the CMake presets.
+#   make        build the optimised binary (build/kestrom)
+#   make demo   build it and show it at work on the bundled sample
+#   make test   every test: unit and end-to-end, also under the sanitizers, and the fuzzers briefly
+#   make bench  micro-benchmarks and the whole-process comparison
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 20
+
+.PHONY: all build demo test test-release test-debug fuzz bench install format clean
+
+all: build
+
+build:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+demo: build
+	@sh examples/demo.sh build/kestrom
+
+test: test-release test-debug fuzz
+
+test-release:
+	cmake --preset release -DKESTROM_WERROR=ON >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	cd build && ctest --output-on-failure
+
+test-debug:
+	cmake --preset debug -DKESTROM_WERROR=ON >/dev/null
+	cmake --build --preset debug -j $(JOBS)
+	cd build/debug && ctest --output-on-failure
+
+fuzz:
+	cmake --preset fuzz -DKESTROM_WERROR=ON >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	sh fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+bench:
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench -j $(JOBS)
+	build/bench/micro_bench
+	sh bench/compare.sh build/bench/kestrom
+
+install: build
+	cmake --install build --prefix $(or $(PREFIX),/usr/local)
+
+format:
+	git ls-files 'src/*' 'tests/*' 'bench/*' 'fuzz/*' | grep -E '\.(cpp|hpp)$$' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,169 @@
+#include "cli/driver.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "file/process.hpp"
+#include "match/stream.hpp"
+#include "util/alloc.hpp"
+#include "util/fatal_signal.hpp"
+#include "util/message.hpp"
+
+namespace kestrom {
+
+namespace {
+
+/// Ends the run at once with status, standard output flushed.
+[[noreturn]] void end_run(run_state& rs, int status) {
+    rs.std_out.flush();
+    std::fflush(stderr);
+    std::_Exit(status);
+}
+
+/// Option letters whose machinery is not built yet end the run rather than being ignored, so that
+/// no later argument is misread (a -t search would take the next argument as its replacement).
+[[noreturn]] void not_available(run_state& rs, const char* what) {
+    std::fprintf(stderr, "%s: %s is not available in this version\n", rs.progname, what);
+    end_run(rs, 1);
+}
+
+void set_pending_search(run_state& rs, const char* text) {
+    xfree(rs.pending_search, rs.pending_size);
+    rs.pending_size = std::strlen(text) + 1;
+    rs.pending_search = xstrdup(text);
+}
+
+/// Handles the letters of one option group, from left to right.
+void process_options(run_state& rs, char* letters) {
+    settings& o = rs.opts;
+    for (char* p = letters; *p != '\0'; ++p) {
+        switch (*p) {
+            case '-': o.options_on = false; break;
+            case '0': o.in_term = '\0'; break;
+            case 'N': o.auto_reply_yes = !o.auto_reply_yes; break;
+            case 'c': o.overwrite = false; break;
+            case 'i': o.case_sensitive = !o.case_sensitive; break;
+            case 'l': o.link_re = !o.link_re; break;
+            case 'm': o.replace_meta = !o.replace_meta; break;
+            case 'n': o.search_meta = !o.search_meta; break;
+            case 'o': o.overwrite = true; break;
+            case 'r': o.swap_pairs = !o.swap_pairs; break;
+            case 's':
+                o.silent = !o.silent;
+                set_fatal_signal_silent(o.silent);
+                break;
+            case 'v': o.verbose = !o.verbose; break;
+            case 'z': o.out_term = '\0'; break;
+            case 'e':
+                // The rest of the argument is the search; the next argument its replacement.
+                set_pending_search(rs, p + 1);
+                return;
+            case 'a': not_available(rs, "interactive mode (-a)");
+            case 'b': not_available(rs, "line mode (-b)");
+            case 'd': not_available(rs, "template variables (-d)");
+            case 'f': not_available(rs, "pattern files (-f)");
+            case 'g': not_available(rs, "the grammar screen (-g)");
+            case 'h': not_available(rs, "the help screen (-h)");
+            case 'p': not_available(rs, "delimited patterns (-p)");
+            case 't': not_available(rs, "templates (-t)");
+            default:
+                if (!o.silent) {
+                    std::fprintf(stderr, "Warning: invalid flag -%c (use -h for help)\n", *p);
+                }
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+int exit_status(std::int64_t error_sum) { return error_sum > 255 ? 255 : static_cast<int>(error_sum); }
+
+void process_arg(run_state& rs, char* arg) {
+    if (rs.pending_search != nullptr) {
+        // Whatever this argument looks like, it is the pending search's replacement.
+        char* search = rs.pending_search;
+        std::size_t size = rs.pending_size;
+        rs.pending_search = nullptr;
+        rs.pending_size = 0;
+        register_pair(rs.patterns, rs.opts, search, arg);
+        xfree(search, size);
+        return;
+    }
+    if (arg[0] == '\0') return;
+    if (rs.opts.options_on && arg[0] == '-') {
+        if (arg[1] == '\0') {
+            rs.count.error_sum += process_stdin(rs);
+        } else {
+            process_options(rs, arg + 1);
+        }
+        return;
+    }
+    if (arg[0] == '@') not_available(rs, "argument files (@)");
+    rs.count.error_sum += process_file(rs, arg);
+}
+
+int process_stdin(run_state& rs) {
+    ++rs.count.files_processed;
+    const settings& o = rs.opts;
+    if (o.verbose) std::fputs("stdin ", stderr);
+    if (rs.stdin_used) {
+        if (!o.silent) {
+            std::fputs("Warning: cannot process stdin twice\n", stderr);
+        } else if (o.verbose) {
+            std::fputs("\n", stderr);
+        }
+        return RESULT_UNCHANGED;
+    }
+    byte_reader in(0);
+    int r = run_engine(rs, in, rs.std_out);
+    if (r == RESULT_WRITE_ERROR) {
+        if (!o.silent) print_error("can't write stdout", rs.std_out.error_code());
+    } else if (in.failed()) {
+        // A read error is no end of input: the output is incomplete.
+        r = RESULT_WRITE_ERROR;
+        if (!o.silent) print_error("can't read stdin", in.error_code());
+    } else if (o.verbose) {
+        std::fputs(r == RESULT_CHANGED ? "ok\n" : "unchanged\n", stderr);
+    }
+    rs.stdin_used = true;
+    return r;
+}
+
+int run_main(int argc, char** argv) {
+    umask(066);
+    install_fatal_signal_handlers();
+    // A file-size limit shows as a failed write that is reported, not as a silent kill.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    run_state rs;
+    set_fatal_signal_output(&rs.std_out);
+    if (argc > 0 && argv[0] != nullptr) {
+        const char* slash = std::strrchr(argv[0], '/');
+        rs.progname = slash != nullptr ? slash + 1 : argv[0];
+    }
+
+    for (int i = 1; i < argc; ++i) process_arg(rs, argv[i]);
+
+    counters& n = rs.count;
+    if (n.files_processed == 0) {
+        if (rs.stdin_used) return exit_status(n.error_sum);
+        n.error_sum += process_stdin(rs);
+    }
+    if (rs.opts.verbose && n.files_processed != 0) {
+        std::fprintf(stderr, "%lld file(s) processed, %lld errors\n",
+                     static_cast<long long>(n.files_processed), static_cast<long long>(n.error_sum));
+        std::fprintf(stderr, "%lld occurrences found, %lld replaced\n",
+                     static_cast<long long>(n.found_count), static_cast<long long>(n.replaced_count));
+    }
+    rs.std_out.flush();
+    set_fatal_signal_output(nullptr);
+    return exit_status(n.error_sum);
+}
+
+}  // namespace kestrom

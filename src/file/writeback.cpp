@@ -1,0 +1,161 @@
+#include "file/writeback.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrom {
+
+namespace {
+
+std::size_t clamp_piece(std::size_t piece) {
+    if (piece == 0) return 1;
+    return piece > STREAM_BUFFER_SIZE ? STREAM_BUFFER_SIZE : piece;
+}
+
+/// Reads up to size bytes (fewer only at the end or on an error, which sets error_code).
+std::size_t read_full(int fd, unsigned char* buf, std::size_t size, int& error_code) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::read(fd, buf + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            error_code = errno;
+            break;
+        }
+    }
+    return done;
+}
+
+/// Writes size bytes; returns how many were written before a failure.
+std::size_t write_full(int fd, const unsigned char* buf, std::size_t size, int& error_code) {
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, buf + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            error_code = n < 0 ? errno : ENOSPC;
+            break;
+        }
+    }
+    return done;
+}
+
+}  // namespace
+
+std::int64_t copy_stream(int dest_fd, int src_fd, int& error_code, std::size_t piece) {
+    unsigned char buf[STREAM_BUFFER_SIZE];
+    piece = clamp_piece(piece);
+    std::int64_t total = 0;
+    for (;;) {
+        std::size_t n = read_full(src_fd, buf, piece, error_code);
+        if (n == 0) break;
+        std::size_t w = write_full(dest_fd, buf, n, error_code);
+        total += static_cast<std::int64_t>(w);
+        if (w < n) break;
+        if (n < piece) break;  // the end of src, or a read error
+    }
+    return total;
+}
+
+std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_code,
+                       std::size_t piece) {
+    unsigned char buf[STREAM_BUFFER_SIZE];
+    piece = clamp_piece(piece);
+    std::int64_t remaining = count;
+    std::int64_t total = 0;
+    while (remaining > 0) {
+        std::size_t want = remaining < static_cast<std::int64_t>(piece)
+                               ? static_cast<std::size_t>(remaining)
+                               : piece;
+        std::size_t n = read_full(src_fd, buf, want, error_code);
+        if (n == 0) break;
+        remaining -= static_cast<std::int64_t>(n);
+        std::size_t w = write_full(dest_fd, buf, n, error_code);
+        total += static_cast<std::int64_t>(w);
+        if (w < n) return total;
+    }
+    if (remaining > 0) {
+        // src ran short: the rest of the head becomes zeros rather than stale old bytes.
+        std::memset(buf, 0, piece);
+        while (remaining > 0) {
+            std::size_t want = remaining < static_cast<std::int64_t>(piece)
+                                   ? static_cast<std::size_t>(remaining)
+                                   : piece;
+            std::size_t w = write_full(dest_fd, buf, want, error_code);
+            if (w == 0) break;
+            remaining -= static_cast<std::int64_t>(w);
+        }
+        if (error_code == 0) error_code = EIO;
+    }
+    return total;
+}
+
+int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece) {
+    error_code = 0;
+    const off_t new_length = ::lseek(tmp_fd, 0, SEEK_CUR);
+    const off_t old_length = ::lseek(file_fd, 0, SEEK_CUR);
+    if (new_length < 0 || old_length < 0) {
+        error_code = errno;
+        return SYNC_KEPT_OLD;
+    }
+
+    // Cuts an appended tail off again; the old content below old_length was never touched.
+    auto cut_back = [&]() {
+        int saved = error_code != 0 ? error_code : errno;
+        int r = ::ftruncate(file_fd, old_length) == 0 ? SYNC_KEPT_OLD : SYNC_INCOMPLETE;
+        error_code = saved != 0 ? saved : EIO;
+        return r;
+    };
+
+    off_t count = old_length;
+    if (new_length > old_length) {
+        if (::lseek(tmp_fd, old_length, SEEK_SET) < 0) {
+            error_code = errno;
+            return SYNC_KEPT_OLD;
+        }
+        std::int64_t n = copy_stream(file_fd, tmp_fd, error_code, piece);
+        if (n != new_length - old_length) return cut_back();
+    } else if (new_length < old_length) {
+        if (::ftruncate(file_fd, new_length) != 0) {
+            error_code = errno;
+            return SYNC_KEPT_OLD;
+        }
+        count = new_length;
+    }
+
+    if (::lseek(tmp_fd, 0, SEEK_SET) < 0 || ::lseek(file_fd, 0, SEEK_SET) < 0) {
+        error_code = errno;
+        if (new_length > old_length) return cut_back();
+        return new_length < old_length ? SYNC_INCOMPLETE : SYNC_KEPT_OLD;
+    }
+    std::int64_t copied = copy_head(file_fd, tmp_fd, count, error_code, piece);
+    return copied == count ? SYNC_OK : SYNC_INCOMPLETE;
+}
+
+void mask_signals(bool block) {
+    // The mask of the whole run, saved once: nothing else in the program changes it.
+    static bool first_call = true;
+    static sigset_t saved_mask;
+    static sigset_t all_signals;
+    if (first_call) {
+        sigprocmask(SIG_SETMASK, nullptr, &saved_mask);
+        sigfillset(&all_signals);
+        first_call = false;
+    }
+    if (block) {
+        sigprocmask(SIG_BLOCK, &all_signals, nullptr);
+    } else {
+        sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    }
+}
+
+}  // namespace kestrom

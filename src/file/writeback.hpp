@@ -1,0 +1,36 @@
+// In-place write-back: makes a file's content equal to a temporary file's by writing into the
+// file itself, so that its inode, owner, mode and hard links stay. The part beyond the common
+// length is settled first (append or cut), the common head is overwritten second.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "util/byte_stream.hpp"
+
+namespace kestrom {
+
+/// Results of filesync.
+enum : int {
+    SYNC_OK = 0,          ///< the file holds exactly the new content
+    SYNC_KEPT_OLD = 1,    ///< nothing of the old content was overwritten; the file is as before
+    SYNC_INCOMPLETE = 2,  ///< the file may hold a mix of new bytes, old bytes and zeros
+};
+
+/// Rewrites file_fd (positioned at its old length) with the content of tmp_fd (positioned at the
+/// new length), in pieces of at most piece bytes. error_code receives the errno of a failure.
+int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece = STREAM_BUFFER_SIZE);
+
+/// Copies src from its position to its end, appending at dest's position; returns bytes written.
+std::int64_t copy_stream(int dest_fd, int src_fd, int& error_code,
+                         std::size_t piece = STREAM_BUFFER_SIZE);
+
+/// Copies the next count bytes of src to dest and returns how many came from src and were
+/// written. When src runs short, the rest of the count is written as zero bytes.
+std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_code,
+                       std::size_t piece = STREAM_BUFFER_SIZE);
+
+/// true blocks every signal; false restores the mask saved at the first call.
+void mask_signals(bool block);
+
+}  // namespace kestrom

@@ -1,0 +1,16 @@
+// The replacement emitter: writes what one found text is replaced with.
+#pragma once
+
+#include <cstddef>
+
+#include "run_state.hpp"
+
+namespace kestrom {
+
+/// Writes the replacement text for the found text to out, through the replacement language when
+/// replace_meta is on, verbatim otherwise. Counts replaced_count on every call. Returns 0 when
+/// every byte was written, 1 when a write failed.
+int emit_replacement(run_state& rs, const unsigned char* found, std::size_t found_len,
+                     const char* text, std::size_t text_len, byte_writer& out);
+
+}  // namespace kestrom

@@ -1,0 +1,75 @@
+// The pattern trie: every search pattern of a run, one node per pattern element. A node's child
+// list holds the nodes that may follow it; lists are singly linked and sorted by code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "settings.hpp"
+#include "util/arena.hpp"
+
+namespace kestrom {
+
+/// Node codes 0..255 accept exactly that byte; the others are these.
+inline constexpr std::uint16_t CODE_ANYCHAR = 256;  ///< '?': any one byte
+inline constexpr std::uint16_t CODE_NOSET = 257;    ///< an empty set: accepts nothing
+inline constexpr std::uint16_t CODE_EMPTY = 258;    ///< the empty pattern; only in the root list
+inline constexpr std::uint16_t CODE_ANYSTR = 299;   ///< '*': any byte, again and again; always last
+
+/// What a found text is replaced with: length bytes (NUL bytes allowed) followed by one NUL.
+struct replacement {
+    std::size_t length;
+    char* text;
+};
+
+struct trie_node {
+    std::uint16_t code;  ///< what the node accepts
+    replacement* repl;   ///< record of the pattern complete at this node, or null
+    trie_node* child;    ///< head of the following list; for a star, the head of its own list
+    trie_node* next;     ///< next node of the same list
+};
+
+/// Owns the nodes and records of all registered patterns; they are never released before it.
+class trie {
+public:
+    trie() = default;
+    trie(const trie&) = delete;
+    trie& operator=(const trie&) = delete;
+
+    trie_node* root = nullptr;  ///< the root list
+
+    /// A new node with the code and next; repl and child are null.
+    trie_node* node_new(std::uint16_t code, trie_node* next);
+    /// A new record holding a copy of length bytes of text.
+    replacement* record_new(const char* text, std::size_t length);
+
+private:
+    arena store_;
+};
+
+/// The node of the list in *head_field with the code, found or created, keeping the list sorted
+/// and a star's child at the list's head. A non-null repl is set on the node.
+trie_node* node_insert(trie& t, trie_node** head_field, std::uint16_t code, replacement* repl);
+
+/// The first node from list on (along next) that accepts byte: an exact byte node before '?'
+/// before '*'. Null when none does.
+inline trie_node* find_child(trie_node* list, unsigned char byte) {
+    for (trie_node* n = list; n != nullptr; n = n->next) {
+        if (n->code == byte || n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) return n;
+    }
+    return nullptr;
+}
+
+/// Inserts length bytes of text as one path of byte nodes below *head_field; the last node gets
+/// repl. An empty text gives the root list's CODE_EMPTY node.
+void add_literal(trie& t, trie_node** head_field, const unsigned char* text, std::size_t length,
+                 replacement* repl);
+
+/// Upper-cases a NUL-terminated text in place, ASCII letters only.
+void str_upper(char* text);
+
+/// Registers one pair as the settings say: swap, case folding, the record, decoding and insertion.
+/// Both strings are writable, NUL-terminated and may be changed; no reference to them is kept.
+void register_pair(trie& t, const settings& opts, char* search, char* replacement_text);
+
+}  // namespace kestrom

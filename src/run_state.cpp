@@ -1,0 +1,12 @@
+#include "run_state.hpp"
+
+#include "util/alloc.hpp"
+
+namespace kestrom {
+
+run_state::~run_state() {
+    std_out.flush();
+    xfree(pending_search, pending_size);
+}
+
+}  // namespace kestrom

@@ -1,0 +1,34 @@
+// Everything one run shares: settings, counters, the pattern trie and the matcher's window. The
+// driver owns one and hands it down; tests build fresh ones.
+#pragma once
+
+#include <cstddef>
+
+#include "pattern/trie.hpp"
+#include "settings.hpp"
+#include "util/byte_stream.hpp"
+
+namespace kestrom {
+
+/// Bytes of the stream matcher's window of re-scannable input.
+inline constexpr int WINDOW_SIZE = 4096;
+
+struct run_state {
+    settings opts;
+    counters count;
+    trie patterns;
+    bool stdin_used = false;          ///< standard input has been consumed (at most once a run)
+    char* pending_search = nullptr;   ///< owned search waiting for its replacement, or null
+    std::size_t pending_size = 0;     ///< bytes allocated for pending_search
+    const char* progname = "kestrom";
+    byte_writer std_out{1};           ///< standard output, shared by every pass that writes to it
+    /// The stream matcher's window; the pattern-file reader needs two bytes more.
+    unsigned char window_buf[WINDOW_SIZE + 2] = {};
+
+    run_state() = default;
+    ~run_state();
+    run_state(const run_state&) = delete;
+    run_state& operator=(const run_state&) = delete;
+};
+
+}  // namespace kestrom

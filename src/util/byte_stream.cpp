@@ -1,0 +1,141 @@
+#include "util/byte_stream.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "util/alloc.hpp"
+#include "util/fatal_signal.hpp"
+
+namespace kestrom {
+
+byte_reader::byte_reader(int fd, std::size_t capacity)
+    : fd_(fd), buf_(static_cast<unsigned char*>(xmalloc(capacity))), cap_(capacity) {}
+
+byte_reader::~byte_reader() { xfree(buf_, cap_); }
+
+std::size_t byte_reader::read_some(unsigned char* dest, std::size_t size) {
+    if (at_end_ || error_ != 0) return 0;
+    for (;;) {
+        check_fatal_signal();
+        ssize_t n;
+        {
+            io_wait_scope wait(io_wait::reading);
+            n = ::read(fd_, dest, size);
+        }
+        if (n > 0) return static_cast<std::size_t>(n);
+        if (n == 0) {
+            at_end_ = true;
+            return 0;
+        }
+        if (errno == EINTR) continue;
+        error_ = errno;
+        return 0;
+    }
+}
+
+bool byte_reader::fill() {
+    if (pos_ < len_) return true;
+    consumed_before_ += len_;
+    pos_ = len_ = 0;
+    len_ = read_some(buf_, cap_);
+    return len_ > 0;
+}
+
+int byte_reader::refill_and_get() { return fill() ? buf_[pos_++] : END; }
+
+std::size_t byte_reader::read(void* dest, std::size_t size) {
+    auto* out = static_cast<unsigned char*>(dest);
+    std::size_t done = 0;
+    while (done < size) {
+        if (pos_ == len_) {
+            // Large requests bypass the buffer.
+            if (size - done >= cap_) {
+                std::size_t n = read_some(out + done, size - done);
+                if (n == 0) break;
+                consumed_before_ += n;
+                done += n;
+                continue;
+            }
+            if (!fill()) break;
+        }
+        std::size_t n = len_ - pos_;
+        if (n > size - done) n = size - done;
+        std::memcpy(out + done, buf_ + pos_, n);
+        pos_ += n;
+        done += n;
+    }
+    return done;
+}
+
+byte_writer::byte_writer(int fd, std::size_t capacity)
+    : fd_(fd), buf_(static_cast<unsigned char*>(xmalloc(capacity))), cap_(capacity) {}
+
+byte_writer::~byte_writer() { xfree(buf_, cap_); }
+
+bool byte_writer::write_through(const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        check_fatal_signal();
+        ssize_t n;
+        {
+            io_wait_scope wait(io_wait::writing);
+            n = ::write(fd_, data, size);
+        }
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        error_ = n < 0 ? errno : ENOSPC;
+        return false;
+    }
+    return true;
+}
+
+bool byte_writer::flush() {
+    if (error_ != 0) return false;
+    // Written bytes leave the buffer as they go, so that an exit on a fatal signal in between
+    // writes each byte exactly once.
+    while (done_ < len_) {
+        check_fatal_signal();
+        ssize_t n;
+        {
+            io_wait_scope wait(io_wait::writing);
+            n = ::write(fd_, buf_ + done_, len_ - done_);
+        }
+        if (n > 0) {
+            done_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        error_ = n < 0 ? errno : ENOSPC;
+        return false;
+    }
+    done_ = len_ = 0;
+    return true;
+}
+
+bool byte_writer::put_slow(unsigned char c) {
+    if (!flush()) return false;
+    buf_[len_++] = c;
+    return true;
+}
+
+bool byte_writer::write(const void* data, std::size_t size) {
+    if (error_ != 0) return false;
+    const auto* p = static_cast<const unsigned char*>(data);
+    if (size <= cap_ - len_) {
+        std::memcpy(buf_ + len_, p, size);
+        len_ += size;
+        return true;
+    }
+    if (!flush()) return false;
+    if (size >= cap_) return write_through(p, size);
+    std::memcpy(buf_, p, size);
+    len_ = size;
+    return true;
+}
+
+}  // namespace kestrom

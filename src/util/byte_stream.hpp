@@ -1,0 +1,98 @@
+// Buffered byte streams over file descriptors: an inline single-byte get/put for the matchers,
+// block transfers for runs, and every error kept for the caller to report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrom {
+
+/// Size of the buffers of the byte streams and of the write-back pieces.
+inline constexpr std::size_t STREAM_BUFFER_SIZE = 65536;
+
+/// Reads a file descriptor through a buffer. Never closes the descriptor.
+class byte_reader {
+public:
+    static constexpr int END = -1;  ///< get() at the end of the input or after a read error
+
+    explicit byte_reader(int fd, std::size_t capacity = STREAM_BUFFER_SIZE);
+    ~byte_reader();
+    byte_reader(const byte_reader&) = delete;
+    byte_reader& operator=(const byte_reader&) = delete;
+
+    /// The next byte (0..255), or END.
+    int get() { return pos_ < len_ ? buf_[pos_++] : refill_and_get(); }
+
+    /// Bytes buffered and not yet taken; fill() refills an empty buffer (false at the end).
+    const unsigned char* buffered() const { return buf_ + pos_; }
+    std::size_t buffered_size() const { return len_ - pos_; }
+    void consume(std::size_t n) { pos_ += n; }
+    bool fill();
+
+    /// Copies up to size bytes; fewer only at the end of the input or on an error.
+    std::size_t read(void* dest, std::size_t size);
+
+    /// A read failed (not the end of the input); error_code() is its errno.
+    bool failed() const { return error_ != 0; }
+    int error_code() const { return error_; }
+    /// Bytes handed out so far.
+    std::uint64_t offset() const { return consumed_before_ + pos_; }
+    int fd() const { return fd_; }
+
+private:
+    int refill_and_get();
+    std::size_t read_some(unsigned char* dest, std::size_t size);
+
+    int fd_;
+    unsigned char* buf_;
+    std::size_t cap_;
+    std::size_t pos_ = 0;
+    std::size_t len_ = 0;
+    std::uint64_t consumed_before_ = 0;
+    bool at_end_ = false;
+    int error_ = 0;
+};
+
+/// Writes a file descriptor through a buffer. Never closes the descriptor; flush() before use of
+/// the descriptor elsewhere. After a failure every further write fails too.
+class byte_writer {
+public:
+    explicit byte_writer(int fd, std::size_t capacity = STREAM_BUFFER_SIZE);
+    ~byte_writer();
+    byte_writer(const byte_writer&) = delete;
+    byte_writer& operator=(const byte_writer&) = delete;
+
+    /// Appends one byte; false when a write failed.
+    bool put(unsigned char c) {
+        if (len_ < cap_) {
+            buf_[len_++] = c;
+            return true;
+        }
+        return put_slow(c);
+    }
+    /// Appends size bytes; false when a write failed.
+    bool write(const void* data, std::size_t size);
+    /// Hands everything buffered to the system; false when a write failed.
+    bool flush();
+
+    bool failed() const { return error_ != 0; }
+    int error_code() const { return error_; }
+    int fd() const { return fd_; }
+
+    /// What is buffered and not yet written (for the fatal-signal exit).
+    const unsigned char* pending_data() const { return buf_ + done_; }
+    std::size_t pending_size() const { return len_ - done_; }
+
+private:
+    bool put_slow(unsigned char c);
+    bool write_through(const unsigned char* data, std::size_t size);
+
+    int fd_;
+    unsigned char* buf_;
+    std::size_t cap_;
+    std::size_t len_ = 0;
+    std::size_t done_ = 0;  // bytes of the buffer already written by an interrupted flush
+    int error_ = 0;
+};
+
+}  // namespace kestrom

@@ -1,0 +1,100 @@
+#include "util/fatal_signal.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "util/byte_stream.hpp"
+
+namespace kestrom {
+
+namespace {
+// The only process-wide mutable state of the program: what the signal handler needs.
+volatile std::sig_atomic_t caught_signal = 0;
+volatile std::sig_atomic_t quiet = 0;
+volatile std::sig_atomic_t waiting = 0;  // an io_wait value
+byte_writer* volatile flush_target = nullptr;
+
+void write_all(int fd, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+// Async-signal-safe: builds the message by hand, writes with write(2), ends with _exit.
+[[noreturn]] void finish(int signal_number, bool flush) {
+    if (!quiet) {
+        char msg[48] = "signal ";
+        std::size_t len = 7;
+        char digits[12];
+        int nd = 0;
+        int v = signal_number;
+        do {
+            digits[nd++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v > 0 && nd < 11);
+        while (nd > 0) msg[len++] = digits[--nd];
+        const char tail[] = " received, exit\n";
+        for (std::size_t i = 0; i + 1 < sizeof tail; ++i) msg[len++] = tail[i];
+        write_all(2, reinterpret_cast<const unsigned char*>(msg), len);
+    }
+    byte_writer* out = flush_target;
+    if (flush && out != nullptr) write_all(out->fd(), out->pending_data(), out->pending_size());
+    ::_exit(128 + signal_number);
+}
+
+void block_all_signals() {
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+}
+}  // namespace
+
+void on_signal(int signal_number) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(signal_number, &ignore, nullptr);
+    int saved_errno = errno;
+    caught_signal = signal_number;
+    if (waiting == static_cast<int>(io_wait::reading)) finish(signal_number, true);
+    if (waiting == static_cast<int>(io_wait::writing)) finish(signal_number, false);
+    errno = saved_errno;
+}
+
+void install_fatal_signal_handlers() {
+    static const int fatal[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    // One fatal signal at a time: a second one must not interleave with the first one's exit.
+    for (int s : fatal) sigaddset(&sa.sa_mask, s);
+    sa.sa_flags = 0;  // no SA_RESTART: a blocked read returns EINTR
+    for (int s : fatal) sigaction(s, &sa, nullptr);
+}
+
+int pending_fatal_signal() { return caught_signal; }
+
+void exit_on_fatal_signal() {
+    block_all_signals();
+    waiting = 0;
+    finish(caught_signal, true);
+}
+
+void set_fatal_signal_silent(bool silent) { quiet = silent ? 1 : 0; }
+void set_fatal_signal_output(byte_writer* output) { flush_target = output; }
+
+io_wait_scope::io_wait_scope(io_wait kind) {
+    waiting = static_cast<int>(kind);
+    // A signal that came just before the mark would otherwise wait for the next check.
+    if (caught_signal != 0) exit_on_fatal_signal();
+}
+io_wait_scope::~io_wait_scope() { waiting = static_cast<int>(io_wait::none); }
+
+}  // namespace kestrom
