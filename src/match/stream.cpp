@@ -67,10 +67,11 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out) {
 }
 
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned char* window,
-                   int window_size) {
+                   int window_size, bool skip_runs) {
     const bool fold = !rs.opts.case_sensitive;  // nothing changes it during a pass
     trie_node* const root = rs.patterns.root;
     const start_bytes starts(root, fold);
+    skip_runs = skip_runs && !starts.any;
 
     int c = in.get();
     if (c == byte_reader::END) return RESULT_UNCHANGED;
@@ -148,7 +149,7 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
                 b = window[w.scan++];
                 break;
             }
-            if (w.start == w.end && !starts.any && (rs.opts.automatic || rs.stdin_used)) {
+            if (skip_runs && w.start == w.end && (rs.opts.automatic || rs.stdin_used)) {
                 // Nothing pending and no display needs the context: bytes that cannot start a
                 // found text leave in runs. The window restarts empty, which changes no output.
                 w.base_offset += static_cast<std::uint64_t>(w.end);

@@ -26,7 +26,8 @@ int run_engine(run_state& rs, byte_reader& in, byte_writer& out);
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out);
 
 /// The same pass over a window of window_size bytes (at least 2) instead of the run's own.
+/// skip_runs off makes every byte take the plain per-byte walk (to check the fast path against).
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned char* window,
-                   int window_size);
+                   int window_size, bool skip_runs = true);
 
 }  // namespace kestrom

@@ -111,6 +111,52 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
     return result;
 }
 
+background start(const std::vector<std::string>& args, const std::string& dir) {
+    background b;
+    b.out_path = dir + "/.stdout";
+    b.err_path = dir + "/.stderr";
+    int in_pipe[2];
+    if (pipe(in_pipe) != 0) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        close(in_pipe[0]);
+        close(in_pipe[1]);
+        int out = open(b.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(b.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        close(out);
+        close(err);
+        signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> argv;
+        std::string bin = binary_path();
+        argv.push_back(bin.data());
+        std::vector<std::string> copy = args;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(bin.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    b.pid = pid;
+    b.stdin_fd = in_pipe[1];
+    return b;
+}
+
+run_result finish(background& b) {
+    run_result r;
+    int status = 0;
+    waitpid(b.pid, &status, 0);
+    if (b.stdin_fd >= 0) close(b.stdin_fd);
+    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
+    r.out = read_file(b.out_path);
+    r.err = read_file(b.err_path);
+    return r;
+}
+
 run_result run_with(const std::vector<std::string>& args, const std::string& input) {
     run_options o;
     o.input = input;

@@ -25,6 +25,17 @@ struct run_options {
 
 /// Runs kestrom with args (argv[1] onwards).
 run_result run(const std::vector<std::string>& args, const run_options& opts = {});
+
+/// A kestrom started in the background: standard input a pipe that stays open, standard output
+/// and standard error into files.
+struct background {
+    int pid = -1;
+    int stdin_fd = -1;
+    std::string out_path, err_path;
+};
+background start(const std::vector<std::string>& args, const std::string& dir);
+/// Waits for it; the status as in run_result, and its standard error.
+run_result finish(background& b);
 /// Shorthand: the arguments with input on standard input.
 run_result run_with(const std::vector<std::string>& args, const std::string& input);
 

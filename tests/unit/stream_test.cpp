@@ -1,0 +1,217 @@
+#include "match/stream.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_io.hpp"
+
+namespace kestrom {
+namespace {
+
+using test::mem_file;
+
+struct pass_result {
+    std::string out;
+    int result;
+};
+
+/// Streams input through the trie of rs with a window of window_size bytes.
+pass_result filter(run_state& rs, const std::string& input, int window_size = WINDOW_SIZE,
+                   bool skip_runs = true) {
+    mem_file in_file(input), out_file;
+    byte_reader in(in_file.fd());
+    byte_writer out(out_file.fd());
+    std::vector<unsigned char> window(static_cast<std::size_t>(window_size) + 2);
+    int r = stream_replace(rs, in, out, window.data(), window_size, skip_runs);
+    return {out_file.content(), r};
+}
+
+/// Registers literal pairs: search bytes as typed, replacement written as stored.
+void add_pairs(run_state& rs, const std::vector<std::pair<std::string, std::string>>& pairs) {
+    for (const auto& [search, repl] : pairs) {
+        add_literal(rs.patterns, &rs.patterns.root,
+                    reinterpret_cast<const unsigned char*>(search.data()), search.size(),
+                    rs.patterns.record_new(repl.data(), repl.size()));
+    }
+}
+
+/// The trie of the pattern a*<tail>: a's list holds the tail's first byte and a star.
+void add_a_star(run_state& rs, const std::string& tail, const std::string& repl) {
+    trie& t = rs.patterns;
+    trie_node* a = node_insert(t, &t.root, 'a', nullptr);
+    node_insert(t, &a->child, CODE_ANYSTR, nullptr);
+    add_literal(t, &a->child, reinterpret_cast<const unsigned char*>(tail.data()), tail.size(),
+                t.record_new(repl.data(), repl.size()));
+}
+
+TEST(StreamMatcher, LiteralPatterns) {
+    struct literal_case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> pairs;
+        std::string input;
+        std::string out;
+        int result;
+        int found;
+    };
+    const std::vector<literal_case> cases = {
+        {"empty_input", {{"a", "X"}}, "", "", 1, 0},
+        {"no_patterns", {}, "abc\0def", "abc\0def", 1, 0},
+        {"shorter_completes_first", {{"ab", "X"}, {"abc", "Y"}}, "abcabd", "XcXd", 0, 2},
+        {"restart_rescans_candidate", {{"aab", "X"}}, "aaab", "aX", 0, 1},
+        {"pending_at_end_written", {{"abc", "X"}}, "xab", "xab", 1, 0},
+        {"found_texts_never_overlap", {{"aa", "X"}}, "aaaaa", "XXa", 0, 2},
+        {"empty_search_never_matches", {{"", "X"}}, "abc", "abc", 1, 0},
+        {"binary_bytes", {{std::string("\0\xff", 2), "N"}}, std::string("a\0\xff\0", 4),
+         std::string("aN\0", 3), 0, 1},
+        {"replacement_may_be_empty", {{"b", ""}}, "abcb", "ac", 0, 2},
+        {"several_first_bytes", {{"cat", "dog"}, {"cow", "ox"}}, "a cat, a cow, a cab",
+         "a dog, a ox, a cab", 0, 2},
+    };
+    for (const literal_case& c : cases) {
+        run_state rs;
+        add_pairs(rs, c.pairs);
+        for (bool skip : {true, false}) {
+            rs.count = counters{};
+            pass_result p = filter(rs, c.input, WINDOW_SIZE, skip);
+            EXPECT_EQ(p.out, c.out) << c.name;
+            EXPECT_EQ(p.result, c.result) << c.name;
+            EXPECT_EQ(rs.count.found_count, c.found) << c.name;
+        }
+    }
+}
+
+TEST(StreamMatcher, NoReplyCountsButKeepsText) {
+    run_state rs;
+    rs.opts.auto_reply_yes = false;
+    add_pairs(rs, {{"abc", "X"}});
+    pass_result p = filter(rs, "abcabc");
+    EXPECT_EQ(p.out, "abcabc");
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(rs.count.found_count, 2);
+    EXPECT_EQ(rs.count.replaced_count, 0);
+}
+
+TEST(StreamMatcher, CaseFoldingLooksUpUpperCaseButKeepsTheInput) {
+    run_state rs;
+    add_pairs(rs, {{"ABC", "X"}});
+    rs.opts.case_sensitive = false;
+    EXPECT_EQ(filter(rs, "xabcx aBc ABC").out, "xXx X X");
+    rs.opts.case_sensitive = true;
+    EXPECT_EQ(filter(rs, "xabcx aBc ABC").out, "xabcx aBc X");
+}
+
+TEST(StreamMatcher, StarPatterns) {
+    struct star_case {
+        const char* name;
+        std::string tail;  // the pattern is a*<tail>
+        std::string input;
+        std::string out;
+        int result;
+    };
+    const std::vector<star_case> cases = {
+        {"star_absorbs_run", "c", "zaxxcz", "zXz", 0},
+        {"fallback_skips_siblings", "cd", "axccd", "axccd", 1},
+        {"fallback_finds_later", "cd", "axcxcd", "X", 0},
+        {"no_end_byte_leaves_unchanged", "b", "aaxx", "aaxx", 1},
+    };
+    for (const star_case& c : cases) {
+        run_state rs;
+        add_a_star(rs, c.tail, "X");
+        for (bool skip : {true, false}) {
+            pass_result p = filter(rs, c.input, WINDOW_SIZE, skip);
+            EXPECT_EQ(p.out, c.out) << c.name;
+            EXPECT_EQ(p.result, c.result) << c.name;
+        }
+    }
+}
+
+TEST(StreamMatcher, StarWithRecordCompletesASiblingWithout) {
+    // The pairs "*" -> S and "ab" -> X: after 'a' the star that ends the list holds a record.
+    run_state rs;
+    trie& t = rs.patterns;
+    node_insert(t, &t.root, CODE_ANYSTR, t.record_new("S", 1));
+    add_pairs(rs, {{"ab", "X"}});
+    EXPECT_EQ(filter(rs, "ab").out, "SS");
+    EXPECT_EQ(rs.count.found_count, 2);
+}
+
+TEST(StreamMatcher, CandidateFillingTheWindowIsGivenUp) {
+    // a, 4094 x, b: the b fills the window while the candidate starts at its beginning, so the
+    // 'a' leaves unchanged and the rest is re-scanned from the root, where nothing matches.
+    run_state rs;
+    add_a_star(rs, "b", "X");
+    std::string input = "a" + std::string(4094, 'x') + "b";
+    pass_result p = filter(rs, input);
+    EXPECT_EQ(p.out, input);
+    EXPECT_EQ(p.result, 1);
+    // One byte less and the whole text is found.
+    std::string shorter = "a" + std::string(4093, 'x') + "b";
+    EXPECT_EQ(filter(rs, shorter).out, "X");
+}
+
+TEST(StreamMatcher, FoundTextAcrossAWindowShift) {
+    run_state rs;
+    add_pairs(rs, {{"0123456789", "<>"}});
+    for (int offset = 4085; offset <= 4100; ++offset) {
+        // A failing near-match before the find keeps a candidate pending while the window moves.
+        std::string input = std::string(static_cast<std::size_t>(offset), '.') + "0123456789" +
+                            std::string(50, '.');
+        input.replace(static_cast<std::size_t>(offset) - 6, 5, "01234");
+        std::string expected = input;
+        expected.replace(static_cast<std::size_t>(offset), 10, "<>");
+        EXPECT_EQ(filter(rs, input, WINDOW_SIZE, false).out, expected) << offset;
+        EXPECT_EQ(filter(rs, input).out, expected) << offset;
+    }
+}
+
+TEST(StreamMatcher, FailedWriteStopsThePass) {
+    run_state rs;
+    add_pairs(rs, {{"a", "X"}});
+    mem_file in_file(std::string(200000, 'a'));
+    int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    byte_reader in(in_file.fd());
+    byte_writer out(full);
+    EXPECT_EQ(stream_replace(rs, in, out), 2);
+    EXPECT_LT(in.offset(), 200000u) << "the input is not read to its end";
+    ::close(full);
+}
+
+/// Random literal patterns over a small alphabet, random inputs, tiny and full windows: the run
+/// fast path must give what the plain per-byte walk gives, byte for byte, with the same counts.
+TEST(StreamMatcher, FastPathAgreesWithPlainWalk) {
+    std::mt19937 rng(12345);
+    auto random_text = [&](std::size_t max_len, const char* alphabet, std::size_t alphabet_size) {
+        std::string s;
+        std::size_t n = rng() % (max_len + 1);
+        for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % alphabet_size];
+        return s;
+    };
+    for (int round = 0; round < 400; ++round) {
+        run_state rs;
+        rs.opts.case_sensitive = (round % 3) != 0;
+        std::vector<std::pair<std::string, std::string>> pairs;
+        int npairs = static_cast<int>(rng() % 4);
+        for (int i = 0; i < npairs; ++i) {
+            pairs.push_back({random_text(4, "ABab", 4), random_text(3, "xyz", 3)});
+        }
+        add_pairs(rs, pairs);
+        if (round % 5 == 0) add_a_star(rs, random_text(2, "AB", 2), "*");
+        std::string input = random_text(300, "aAbB.", 5);
+        int window = (round % 2) ? 4 + static_cast<int>(rng() % 8) : WINDOW_SIZE;
+        pass_result fast = filter(rs, input, window, true);
+        counters fast_counts = rs.count;
+        rs.count = counters{};
+        pass_result plain = filter(rs, input, window, false);
+        ASSERT_EQ(fast.out, plain.out) << "round " << round << " input " << input;
+        ASSERT_EQ(fast.result, plain.result) << "round " << round;
+        ASSERT_EQ(fast_counts.found_count, rs.count.found_count) << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace kestrom
