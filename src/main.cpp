@@ -1,3 +1,5 @@
 #include "cli/driver.hpp"
 
-int main(int argc, char** argv) { return kestrom::run_main(argc, argv); }
+int main(int argc, char** argv) {
+    return kestrom::run_main(argc, argv);
+}

@@ -17,11 +17,11 @@ struct run_state {
     settings opts;
     counters count;
     trie patterns;
-    bool stdin_used = false;          ///< standard input has been consumed (at most once a run)
-    char* pending_search = nullptr;   ///< owned search waiting for its replacement, or null
-    std::size_t pending_size = 0;     ///< bytes allocated for pending_search
+    bool stdin_used = false;         ///< standard input has been consumed (at most once a run)
+    char* pending_search = nullptr;  ///< owned search waiting for its replacement, or null
+    std::size_t pending_size = 0;    ///< bytes allocated for pending_search
     const char* progname = "kestrom";
-    byte_writer std_out{1};           ///< standard output, shared by every pass that writes to it
+    byte_writer std_out{1};  ///< standard output, shared by every pass that writes to it
     /// The stream matcher's window; the pattern-file reader needs two bytes more.
     unsigned char window_buf[WINDOW_SIZE + 2] = {};
 

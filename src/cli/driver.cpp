@@ -43,34 +43,66 @@ void process_options(run_state& rs, char* letters) {
     settings& o = rs.opts;
     for (char* p = letters; *p != '\0'; ++p) {
         switch (*p) {
-            case '-': o.options_on = false; break;
-            case '0': o.in_term = '\0'; break;
-            case 'N': o.auto_reply_yes = !o.auto_reply_yes; break;
-            case 'c': o.overwrite = false; break;
-            case 'i': o.case_sensitive = !o.case_sensitive; break;
-            case 'l': o.link_re = !o.link_re; break;
-            case 'm': o.replace_meta = !o.replace_meta; break;
-            case 'n': o.search_meta = !o.search_meta; break;
-            case 'o': o.overwrite = true; break;
-            case 'r': o.swap_pairs = !o.swap_pairs; break;
+            case '-':
+                o.options_on = false;
+                break;
+            case '0':
+                o.in_term = '\0';
+                break;
+            case 'N':
+                o.auto_reply_yes = !o.auto_reply_yes;
+                break;
+            case 'c':
+                o.overwrite = false;
+                break;
+            case 'i':
+                o.case_sensitive = !o.case_sensitive;
+                break;
+            case 'l':
+                o.link_re = !o.link_re;
+                break;
+            case 'm':
+                o.replace_meta = !o.replace_meta;
+                break;
+            case 'n':
+                o.search_meta = !o.search_meta;
+                break;
+            case 'o':
+                o.overwrite = true;
+                break;
+            case 'r':
+                o.swap_pairs = !o.swap_pairs;
+                break;
             case 's':
                 o.silent = !o.silent;
                 set_fatal_signal_silent(o.silent);
                 break;
-            case 'v': o.verbose = !o.verbose; break;
-            case 'z': o.out_term = '\0'; break;
+            case 'v':
+                o.verbose = !o.verbose;
+                break;
+            case 'z':
+                o.out_term = '\0';
+                break;
             case 'e':
                 // The rest of the argument is the search; the next argument its replacement.
                 set_pending_search(rs, p + 1);
                 return;
-            case 'a': not_available(rs, "interactive mode (-a)");
-            case 'b': not_available(rs, "line mode (-b)");
-            case 'd': not_available(rs, "template variables (-d)");
-            case 'f': not_available(rs, "pattern files (-f)");
-            case 'g': not_available(rs, "the grammar screen (-g)");
-            case 'h': not_available(rs, "the help screen (-h)");
-            case 'p': not_available(rs, "delimited patterns (-p)");
-            case 't': not_available(rs, "templates (-t)");
+            case 'a':
+                not_available(rs, "interactive mode (-a)");
+            case 'b':
+                not_available(rs, "line mode (-b)");
+            case 'd':
+                not_available(rs, "template variables (-d)");
+            case 'f':
+                not_available(rs, "pattern files (-f)");
+            case 'g':
+                not_available(rs, "the grammar screen (-g)");
+            case 'h':
+                not_available(rs, "the help screen (-h)");
+            case 'p':
+                not_available(rs, "delimited patterns (-p)");
+            case 't':
+                not_available(rs, "templates (-t)");
             default:
                 if (!o.silent) {
                     std::fprintf(stderr, "Warning: invalid flag -%c (use -h for help)\n", *p);
@@ -82,7 +114,9 @@ void process_options(run_state& rs, char* letters) {
 
 }  // namespace
 
-int exit_status(std::int64_t error_sum) { return error_sum > 255 ? 255 : static_cast<int>(error_sum); }
+int exit_status(std::int64_t error_sum) {
+    return error_sum > 255 ? 255 : static_cast<int>(error_sum);
+}
 
 void process_arg(run_state& rs, char* arg) {
     if (rs.pending_search != nullptr) {
@@ -148,7 +182,8 @@ int run_main(int argc, char** argv) {
         rs.progname = slash != nullptr ? slash + 1 : argv[0];
     }
 
-    for (int i = 1; i < argc; ++i) process_arg(rs, argv[i]);
+    for (int i = 1; i < argc; ++i)
+        process_arg(rs, argv[i]);
 
     counters& n = rs.count;
     if (n.files_processed == 0) {
@@ -157,9 +192,11 @@ int run_main(int argc, char** argv) {
     }
     if (rs.opts.verbose && n.files_processed != 0) {
         std::fprintf(stderr, "%lld file(s) processed, %lld errors\n",
-                     static_cast<long long>(n.files_processed), static_cast<long long>(n.error_sum));
+                     static_cast<long long>(n.files_processed),
+                     static_cast<long long>(n.error_sum));
         std::fprintf(stderr, "%lld occurrences found, %lld replaced\n",
-                     static_cast<long long>(n.found_count), static_cast<long long>(n.replaced_count));
+                     static_cast<long long>(n.found_count),
+                     static_cast<long long>(n.replaced_count));
     }
     rs.std_out.flush();
     set_fatal_signal_output(nullptr);

@@ -13,15 +13,15 @@ namespace {
 /// Which bytes the root list accepts (after case folding). A byte that no root node accepts can
 /// only be written out unchanged when no candidate is pending, so such runs leave as blocks.
 struct start_bytes {
-    bool any = false;   ///< '?' or '*' at the root: every byte may start a found text
-    int single = -1;    ///< the only starting byte, when there is exactly one
+    bool any = false;  ///< '?' or '*' at the root: every byte may start a found text
+    int single = -1;   ///< the only starting byte, when there is exactly one
     bool table[256] = {};
 
     start_bytes(trie_node* root, bool fold) {
         int count = 0;
         for (int b = 0; b < 256; ++b) {
-            unsigned char key = fold ? ascii_toupper(static_cast<unsigned char>(b))
-                                     : static_cast<unsigned char>(b);
+            unsigned char key =
+                fold ? ascii_toupper(static_cast<unsigned char>(b)) : static_cast<unsigned char>(b);
             trie_node* n = find_child(root, key);
             if (n == nullptr) continue;
             if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) any = true;
@@ -36,10 +36,13 @@ struct start_bytes {
     std::size_t skip(const unsigned char* p, std::size_t n) const {
         if (single >= 0) {
             const void* hit = std::memchr(p, single, n);
-            return hit == nullptr ? n : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+            return hit == nullptr
+                       ? n
+                       : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
         }
         std::size_t i = 0;
-        while (i < n && !table[p[i]]) ++i;
+        while (i < n && !table[p[i]])
+            ++i;
         return i;
     }
 };
@@ -53,7 +56,9 @@ bool copy_rest(byte_reader& in, byte_writer& out) {
     return true;
 }
 
-int finish(byte_writer& out, int result) { return out.flush() ? result : RESULT_WRITE_ERROR; }
+int finish(byte_writer& out, int result) {
+    return out.flush() ? result : RESULT_WRITE_ERROR;
+}
 
 }  // namespace
 
@@ -94,7 +99,8 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
             found = n->repl;
             if (found == nullptr) {
                 trie_node* last = n;
-                while (last->next != nullptr) last = last->next;
+                while (last->next != nullptr)
+                    last = last->next;
                 if (last->code == CODE_ANYSTR && last->repl != nullptr) {
                     // The star that ends the list completes a pattern: the found text ends here,
                     // as if the star had taken the byte.

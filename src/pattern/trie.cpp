@@ -26,7 +26,8 @@ replacement* trie::record_new(const char* text, std::size_t length) {
 
 namespace {
 trie_node* last_of(trie_node* n) {
-    while (n->next != nullptr) n = n->next;
+    while (n->next != nullptr)
+        n = n->next;
     return n;
 }
 }  // namespace

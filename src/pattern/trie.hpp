@@ -31,7 +31,7 @@ struct trie_node {
 
 /// Owns the nodes and records of all registered patterns; they are never released before it.
 class trie {
-public:
+  public:
     trie() = default;
     trie(const trie&) = delete;
     trie& operator=(const trie&) = delete;
@@ -43,7 +43,7 @@ public:
     /// A new record holding a copy of length bytes of text.
     replacement* record_new(const char* text, std::size_t length);
 
-private:
+  private:
     arena store_;
 };
 

@@ -15,8 +15,8 @@ std::size_t peak_bytes = 0;
 
 [[noreturn]] void out_of_memory(std::size_t size) {
     char msg[96];
-    int n = std::snprintf(msg, sizeof msg, "FATAL: malloc(%zu) failed! total=%zu\n", size,
-                          total_bytes);
+    int n =
+        std::snprintf(msg, sizeof msg, "FATAL: malloc(%zu) failed! total=%zu\n", size, total_bytes);
     if (n > 0) {
         ssize_t ignored = ::write(2, msg, static_cast<std::size_t>(n));
         (void)ignored;
@@ -62,7 +62,11 @@ char* xstrdup(const char* text) {
     return xstrndup(text, std::strlen(text));
 }
 
-std::size_t mem_total() { return total_bytes; }
-std::size_t mem_peak() { return peak_bytes; }
+std::size_t mem_total() {
+    return total_bytes;
+}
+std::size_t mem_peak() {
+    return peak_bytes;
+}
 
 }  // namespace kestrom

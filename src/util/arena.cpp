@@ -8,7 +8,9 @@ namespace kestrom {
 
 namespace {
 constexpr std::size_t ALIGN = alignof(std::max_align_t);
-constexpr std::size_t round_up(std::size_t n) { return (n + ALIGN - 1) & ~(ALIGN - 1); }
+constexpr std::size_t round_up(std::size_t n) {
+    return (n + ALIGN - 1) & ~(ALIGN - 1);
+}
 }  // namespace
 
 arena::~arena() {

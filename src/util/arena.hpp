@@ -7,7 +7,7 @@
 namespace kestrom {
 
 class arena {
-public:
+  public:
     explicit arena(std::size_t chunk_size = 64 * 1024) : chunk_size_(chunk_size) {}
     ~arena();
     arena(const arena&) = delete;
@@ -16,7 +16,7 @@ public:
     /// size bytes aligned for any scalar type; never null (exhausted memory exits).
     void* allocate(std::size_t size);
 
-private:
+  private:
     struct chunk {
         chunk* prev;
         std::size_t size;  // bytes of the whole chunk, header included

@@ -13,7 +13,9 @@ namespace kestrom {
 byte_reader::byte_reader(int fd, std::size_t capacity)
     : fd_(fd), buf_(static_cast<unsigned char*>(xmalloc(capacity))), cap_(capacity) {}
 
-byte_reader::~byte_reader() { xfree(buf_, cap_); }
+byte_reader::~byte_reader() {
+    xfree(buf_, cap_);
+}
 
 std::size_t byte_reader::read_some(unsigned char* dest, std::size_t size) {
     if (at_end_ || error_ != 0) return 0;
@@ -43,7 +45,9 @@ bool byte_reader::fill() {
     return len_ > 0;
 }
 
-int byte_reader::refill_and_get() { return fill() ? buf_[pos_++] : END; }
+int byte_reader::refill_and_get() {
+    return fill() ? buf_[pos_++] : END;
+}
 
 std::size_t byte_reader::read(void* dest, std::size_t size) {
     auto* out = static_cast<unsigned char*>(dest);
@@ -70,9 +74,14 @@ std::size_t byte_reader::read(void* dest, std::size_t size) {
 }
 
 byte_writer::byte_writer(int fd, std::size_t capacity)
-    : fd_(fd), buf_(static_cast<unsigned char*>(xmalloc(capacity))), cap_(capacity) {}
+    : fd_(fd),
+      buf_(static_cast<unsigned char*>(xmalloc(capacity))),
+      cap_(capacity),
+      room_(capacity) {}
 
-byte_writer::~byte_writer() { xfree(buf_, cap_); }
+byte_writer::~byte_writer() {
+    xfree(buf_, cap_);
+}
 
 bool byte_writer::write_through(const unsigned char* data, std::size_t size) {
     while (size > 0) {
@@ -89,6 +98,7 @@ bool byte_writer::write_through(const unsigned char* data, std::size_t size) {
         }
         if (n < 0 && errno == EINTR) continue;
         error_ = n < 0 ? errno : ENOSPC;
+        room_ = 0;
         return false;
     }
     return true;
@@ -111,6 +121,7 @@ bool byte_writer::flush() {
         }
         if (n < 0 && errno == EINTR) continue;
         error_ = n < 0 ? errno : ENOSPC;
+        room_ = 0;
         return false;
     }
     done_ = len_ = 0;

@@ -12,7 +12,7 @@ inline constexpr std::size_t STREAM_BUFFER_SIZE = 65536;
 
 /// Reads a file descriptor through a buffer. Never closes the descriptor.
 class byte_reader {
-public:
+  public:
     static constexpr int END = -1;  ///< get() at the end of the input or after a read error
 
     explicit byte_reader(int fd, std::size_t capacity = STREAM_BUFFER_SIZE);
@@ -39,7 +39,7 @@ public:
     std::uint64_t offset() const { return consumed_before_ + pos_; }
     int fd() const { return fd_; }
 
-private:
+  private:
     int refill_and_get();
     std::size_t read_some(unsigned char* dest, std::size_t size);
 
@@ -56,7 +56,7 @@ private:
 /// Writes a file descriptor through a buffer. Never closes the descriptor; flush() before use of
 /// the descriptor elsewhere. After a failure every further write fails too.
 class byte_writer {
-public:
+  public:
     explicit byte_writer(int fd, std::size_t capacity = STREAM_BUFFER_SIZE);
     ~byte_writer();
     byte_writer(const byte_writer&) = delete;
@@ -64,7 +64,7 @@ public:
 
     /// Appends one byte; false when a write failed.
     bool put(unsigned char c) {
-        if (len_ < cap_) {
+        if (len_ < room_) {
             buf_[len_++] = c;
             return true;
         }
@@ -83,13 +83,14 @@ public:
     const unsigned char* pending_data() const { return buf_ + done_; }
     std::size_t pending_size() const { return len_ - done_; }
 
-private:
+  private:
     bool put_slow(unsigned char c);
     bool write_through(const unsigned char* data, std::size_t size);
 
     int fd_;
     unsigned char* buf_;
     std::size_t cap_;
+    std::size_t room_;  // cap_, or 0 once a write failed, so that put() fails at once
     std::size_t len_ = 0;
     std::size_t done_ = 0;  // bytes of the buffer already written by an interrupted flush
     int error_ = 0;

@@ -39,9 +39,11 @@ void write_all(int fd, const unsigned char* data, std::size_t size) {
             digits[nd++] = static_cast<char>('0' + v % 10);
             v /= 10;
         } while (v > 0 && nd < 11);
-        while (nd > 0) msg[len++] = digits[--nd];
+        while (nd > 0)
+            msg[len++] = digits[--nd];
         const char tail[] = " received, exit\n";
-        for (std::size_t i = 0; i + 1 < sizeof tail; ++i) msg[len++] = tail[i];
+        for (std::size_t i = 0; i + 1 < sizeof tail; ++i)
+            msg[len++] = tail[i];
         write_all(2, reinterpret_cast<const unsigned char*>(msg), len);
     }
     byte_writer* out = flush_target;
@@ -74,12 +76,16 @@ void install_fatal_signal_handlers() {
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     // One fatal signal at a time: a second one must not interleave with the first one's exit.
-    for (int s : fatal) sigaddset(&sa.sa_mask, s);
+    for (int s : fatal)
+        sigaddset(&sa.sa_mask, s);
     sa.sa_flags = 0;  // no SA_RESTART: a blocked read returns EINTR
-    for (int s : fatal) sigaction(s, &sa, nullptr);
+    for (int s : fatal)
+        sigaction(s, &sa, nullptr);
 }
 
-int pending_fatal_signal() { return caught_signal; }
+int pending_fatal_signal() {
+    return caught_signal;
+}
 
 void exit_on_fatal_signal() {
     block_all_signals();
@@ -87,14 +93,20 @@ void exit_on_fatal_signal() {
     finish(caught_signal, true);
 }
 
-void set_fatal_signal_silent(bool silent) { quiet = silent ? 1 : 0; }
-void set_fatal_signal_output(byte_writer* output) { flush_target = output; }
+void set_fatal_signal_silent(bool silent) {
+    quiet = silent ? 1 : 0;
+}
+void set_fatal_signal_output(byte_writer* output) {
+    flush_target = output;
+}
 
 io_wait_scope::io_wait_scope(io_wait kind) {
     waiting = static_cast<int>(kind);
     // A signal that came just before the mark would otherwise wait for the next check.
     if (caught_signal != 0) exit_on_fatal_signal();
 }
-io_wait_scope::~io_wait_scope() { waiting = static_cast<int>(io_wait::none); }
+io_wait_scope::~io_wait_scope() {
+    waiting = static_cast<int>(io_wait::none);
+}
 
 }  // namespace kestrom

@@ -39,7 +39,7 @@ void set_fatal_signal_output(byte_writer* output);
 /// is not touched.
 enum class io_wait { none, reading, writing };
 class io_wait_scope {
-public:
+  public:
     explicit io_wait_scope(io_wait kind);
     ~io_wait_scope();
     io_wait_scope(const io_wait_scope&) = delete;

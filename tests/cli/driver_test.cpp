@@ -38,25 +38,47 @@ INSTANTIATE_TEST_SUITE_P(
         filter_case{"empty_search_then_x", {"-e", "x"}, "abc", "abc", "", 1},
         filter_case{"trailing_pair_dropped", {"-efoo"}, "foo", "foo", "", 1},
         filter_case{"empty_argument_ignored", {""}, "abc", "abc", "", 1},
-        filter_case{"invalid_flag_warns", {"-x"}, "a", "a",
-                    "Warning: invalid flag -x (use -h for help)\n", 1},
+        filter_case{"invalid_flag_warns",
+                    {"-x"},
+                    "a",
+                    "a",
+                    "Warning: invalid flag -x (use -h for help)\n",
+                    1},
         filter_case{"silent_before_invalid_flag", {"-sx"}, "a", "a", "", 1},
-        filter_case{"invalid_flag_before_silent", {"-xs"}, "a", "a",
-                    "Warning: invalid flag -x (use -h for help)\n", 1},
-        filter_case{"verbose_stdin_ok", {"-v", "-efoo", "bar"}, "foo", "bar",
-                    "stdin ok\n1 file(s) processed, 0 errors\n1 occurrences found, 1 replaced\n", 0},
-        filter_case{"verbose_stdin_twice", {"-v", "-", "-"}, "abc", "abc",
+        filter_case{"invalid_flag_before_silent",
+                    {"-xs"},
+                    "a",
+                    "a",
+                    "Warning: invalid flag -x (use -h for help)\n",
+                    1},
+        filter_case{"verbose_stdin_ok",
+                    {"-v", "-efoo", "bar"},
+                    "foo",
+                    "bar",
+                    "stdin ok\n1 file(s) processed, 0 errors\n1 occurrences found, 1 replaced\n",
+                    0},
+        filter_case{"verbose_stdin_twice",
+                    {"-v", "-", "-"},
+                    "abc",
+                    "abc",
                     "stdin unchanged\nstdin Warning: cannot process stdin twice\n"
                     "2 file(s) processed, 2 errors\n0 occurrences found, 0 replaced\n",
                     2},
-        filter_case{"silent_verbose_stdin_twice", {"-s", "-v", "-", "-"}, "abc", "abc",
+        filter_case{"silent_verbose_stdin_twice",
+                    {"-s", "-v", "-", "-"},
+                    "abc",
+                    "abc",
                     "stdin unchanged\nstdin \n"
                     "2 file(s) processed, 2 errors\n0 occurrences found, 0 replaced\n",
                     2},
         filter_case{"verbose_toggled_twice", {"-vv", "-efoo", "bar"}, "foo", "bar", "", 0},
-        filter_case{"no_reply_counts_but_keeps", {"-v", "-N", "-eabc", "X"}, "abcabc", "abcabc",
-                    "stdin unchanged\n1 file(s) processed, 1 errors\n2 occurrences found, 0 replaced\n",
-                    1},
+        filter_case{
+            "no_reply_counts_but_keeps",
+            {"-v", "-N", "-eabc", "X"},
+            "abcabc",
+            "abcabc",
+            "stdin unchanged\n1 file(s) processed, 1 errors\n2 occurrences found, 0 replaced\n",
+            1},
         filter_case{"case_fold_before_pair", {"-i", "-eabc", "X"}, "xaBcx", "xXx", "", 0},
         filter_case{"case_fold_after_pair", {"-efoo", "bar", "-i"}, "foo", "foo", "", 1},
         filter_case{"swap_pairs", {"-r", "-eabc", "xyz"}, "abc xyz", "abc abc", "", 0},
@@ -76,7 +98,8 @@ TEST(Driver, FileNamedAfterDashDashIsAFile) {
 TEST(Driver, DashDashStillReadsLettersOfItsGroup) {
     run_result r = run_with({"--v"}, "abc");
     EXPECT_EQ(r.out, "abc");
-    EXPECT_EQ(r.err, "stdin unchanged\n1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n");
+    EXPECT_EQ(r.err,
+              "stdin unchanged\n1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n");
 }
 
 TEST(Driver, ExitStatusIsCappedNotWrapped) {

@@ -92,7 +92,8 @@ TEST(Files, UnchangedFileIsNotWritten) {
     ASSERT_EQ(::utimes(f.c_str(), old_times), 0);
     run_result r = run({"-v", "-efoo", "bar", f});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, f + " unchanged\n1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n");
+    EXPECT_EQ(r.err,
+              f + " unchanged\n1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n");
     EXPECT_EQ(read_file(f), "nothing to see");
     EXPECT_EQ(stat_of(f).st_mtime, 1000000000);
 }
@@ -100,29 +101,47 @@ TEST(Files, UnchangedFileIsNotWritten) {
 TEST(Files, MessagesAndResults) {
     struct message_case {
         const char* name;
-        std::vector<std::string> args;  // "@D" stands for the directory, "@F" for a file holding foo
+        std::vector<std::string>
+            args;  // "@D" stands for the directory, "@F" for a file holding foo
         std::string out, err;
         int status;
     };
     const message_case cases[] = {
-        {"verbose_ok", {"-v", "-efoo", "bar", "@F"}, "",
-         "@F ok\n1 file(s) processed, 0 errors\n1 occurrences found, 1 replaced\n", 0},
+        {"verbose_ok",
+         {"-v", "-efoo", "bar", "@F"},
+         "",
+         "@F ok\n1 file(s) processed, 0 errors\n1 occurrences found, 1 replaced\n",
+         0},
         {"copy_route_to_stdout", {"-c", "-efoo", "bar", "@F"}, "bar\n", "", 0},
-        {"missing_overwrite", {"-efoo", "bar", "@D/missing"}, "",
-         "can't write '@D/missing': \nNo such file or directory\n", 1},
-        {"missing_copy", {"-c", "-efoo", "bar", "@D/missing"}, "",
-         "can't read '@D/missing': \nNo such file or directory\n", 1},
+        {"missing_overwrite",
+         {"-efoo", "bar", "@D/missing"},
+         "",
+         "can't write '@D/missing': \nNo such file or directory\n",
+         1},
+        {"missing_copy",
+         {"-c", "-efoo", "bar", "@D/missing"},
+         "",
+         "can't read '@D/missing': \nNo such file or directory\n",
+         1},
         {"missing_silent", {"-s", "-efoo", "bar", "@D/missing"}, "", "", 1},
-        {"missing_silent_verbose", {"-sv", "-efoo", "bar", "@D/missing", "@F"}, "",
-         "@D/missing @F ok\n2 file(s) processed, 1 errors\n1 occurrences found, 1 replaced\n", 1},
+        {"missing_silent_verbose",
+         {"-sv", "-efoo", "bar", "@D/missing", "@F"},
+         "",
+         "@D/missing @F ok\n2 file(s) processed, 1 errors\n1 occurrences found, 1 replaced\n",
+         1},
         {"directory_quiet", {"-efoo", "bar", "@D"}, "", "", 1},
-        {"directory_verbose", {"-v", "@D"}, "",
+        {"directory_verbose",
+         {"-v", "@D"},
+         "",
          "@D directory, skipping\n1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n",
          1},
         {"empty_file", {"-efoo", "bar", "@D/empty"}, "", "", 1},
         {"pattern_after_file_not_applied", {"@F", "-efoo", "bar"}, "", "", 1},
-        {"file_then_summary_after_verbose", {"@F", "-v"}, "",
-         "1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n", 1},
+        {"file_then_summary_after_verbose",
+         {"@F", "-v"},
+         "",
+         "1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n",
+         1},
     };
     for (const message_case& c : cases) {
         temp_dir dir;
@@ -133,7 +152,8 @@ TEST(Files, MessagesAndResults) {
             return replace_all(s, "@D", dir.path());
         };
         std::vector<std::string> args;
-        for (const std::string& a : c.args) args.push_back(expand(a));
+        for (const std::string& a : c.args)
+            args.push_back(expand(a));
         run_options o;
         o.stdin_closed = true;
         run_result r = run(args, o);
@@ -213,7 +233,8 @@ TEST(Files, FullFilesystemDuringGrowthKeepsTheOldContent) {
                 std::exit(3);  // no private mounts here: nothing to check
             }
             std::string content;
-            for (int i = 0; i < 80000; ++i) content += (i % 2) ? 'a' : 'b';
+            for (int i = 0; i < 80000; ++i)
+                content += (i % 2) ? 'a' : 'b';
             std::string f = mnt + "/f";
             { std::ofstream(f, std::ios::binary) << content; }
             run_options o;

@@ -16,7 +16,9 @@
 
 namespace kestrom_test {
 
-std::string binary_path() { return KESTROM_BINARY; }
+std::string binary_path() {
+    return KESTROM_BINARY;
+}
 
 run_result run(const std::vector<std::string>& args, const run_options& opts) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
@@ -41,8 +43,9 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
             close(fd);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
         if (opts.fsize_limit >= 0) {
-            struct rlimit lim{static_cast<rlim_t>(opts.fsize_limit),
-                              static_cast<rlim_t>(opts.fsize_limit)};
+            struct rlimit lim {
+                static_cast<rlim_t>(opts.fsize_limit), static_cast<rlim_t>(opts.fsize_limit)
+            };
             setrlimit(RLIMIT_FSIZE, &lim);
         }
         signal(SIGPIPE, SIG_DFL);
@@ -50,7 +53,8 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
         std::string bin = binary_path();
         argv.push_back(bin.data());
         std::vector<std::string> copy = args;
-        for (auto& a : copy) argv.push_back(a.data());
+        for (auto& a : copy)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(bin.c_str(), argv.data());
         _exit(127);
@@ -73,9 +77,18 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
         struct pollfd fds[3];
         int n = 0;
         int out_idx = -1, err_idx = -1, in_idx = -1;
-        if (out_open) { fds[n] = {out_pipe[0], POLLIN, 0}; out_idx = n++; }
-        if (err_open) { fds[n] = {err_pipe[0], POLLIN, 0}; err_idx = n++; }
-        if (in_fd >= 0) { fds[n] = {in_fd, POLLOUT, 0}; in_idx = n++; }
+        if (out_open) {
+            fds[n] = {out_pipe[0], POLLIN, 0};
+            out_idx = n++;
+        }
+        if (err_open) {
+            fds[n] = {err_pipe[0], POLLIN, 0};
+            err_idx = n++;
+        }
+        if (in_fd >= 0) {
+            fds[n] = {in_fd, POLLOUT, 0};
+            in_idx = n++;
+        }
         if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -134,7 +147,8 @@ background start(const std::vector<std::string>& args, const std::string& dir) {
         std::string bin = binary_path();
         argv.push_back(bin.data());
         std::vector<std::string> copy = args;
-        for (auto& a : copy) argv.push_back(a.data());
+        for (auto& a : copy)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         execv(bin.c_str(), argv.data());
         _exit(127);

@@ -16,11 +16,11 @@ struct run_result {
 };
 
 struct run_options {
-    std::string input;             ///< bytes on standard input
-    bool stdin_closed = false;     ///< standard input at end without a pipe (/dev/null)
-    std::string cwd;               ///< working directory; empty: the current one
-    std::string stdout_path;       ///< standard output goes to this file (e.g. /dev/full) if set
-    long long fsize_limit = -1;    ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
+    std::string input;           ///< bytes on standard input
+    bool stdin_closed = false;   ///< standard input at end without a pipe (/dev/null)
+    std::string cwd;             ///< working directory; empty: the current one
+    std::string stdout_path;     ///< standard output goes to this file (e.g. /dev/full) if set
+    long long fsize_limit = -1;  ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
 };
 
 /// Runs kestrom with args (argv[1] onwards).
@@ -41,7 +41,7 @@ run_result run_with(const std::vector<std::string>& args, const std::string& inp
 
 /// A fresh temporary directory, removed with everything in it when the object goes.
 class temp_dir {
-public:
+  public:
     temp_dir();
     ~temp_dir();
     const std::string& path() const { return path_; }
@@ -49,7 +49,7 @@ public:
     /// Writes a file below the directory; returns its path.
     std::string write(const std::string& name, const std::string& content, int mode = 0644) const;
 
-private:
+  private:
     std::string path_;
 };
 

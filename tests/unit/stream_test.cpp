@@ -65,11 +65,19 @@ TEST(StreamMatcher, LiteralPatterns) {
         {"pending_at_end_written", {{"abc", "X"}}, "xab", "xab", 1, 0},
         {"found_texts_never_overlap", {{"aa", "X"}}, "aaaaa", "XXa", 0, 2},
         {"empty_search_never_matches", {{"", "X"}}, "abc", "abc", 1, 0},
-        {"binary_bytes", {{std::string("\0\xff", 2), "N"}}, std::string("a\0\xff\0", 4),
-         std::string("aN\0", 3), 0, 1},
+        {"binary_bytes",
+         {{std::string("\0\xff", 2), "N"}},
+         std::string("a\0\xff\0", 4),
+         std::string("aN\0", 3),
+         0,
+         1},
         {"replacement_may_be_empty", {{"b", ""}}, "abcb", "ac", 0, 2},
-        {"several_first_bytes", {{"cat", "dog"}, {"cow", "ox"}}, "a cat, a cow, a cab",
-         "a dog, a ox, a cab", 0, 2},
+        {"several_first_bytes",
+         {{"cat", "dog"}, {"cow", "ox"}},
+         "a cat, a cow, a cab",
+         "a dog, a ox, a cab",
+         0,
+         2},
     };
     for (const literal_case& c : cases) {
         run_state rs;
@@ -188,7 +196,8 @@ TEST(StreamMatcher, FastPathAgreesWithPlainWalk) {
     auto random_text = [&](std::size_t max_len, const char* alphabet, std::size_t alphabet_size) {
         std::string s;
         std::size_t n = rng() % (max_len + 1);
-        for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % alphabet_size];
+        for (std::size_t i = 0; i < n; ++i)
+            s += alphabet[rng() % alphabet_size];
         return s;
     };
     for (int round = 0; round < 400; ++round) {

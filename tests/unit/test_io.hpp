@@ -10,7 +10,7 @@ namespace kestrom::test {
 
 /// An anonymous in-memory file, closed when the object goes.
 class mem_file {
-public:
+  public:
     explicit mem_file(const std::string& content = "") : fd_(memfd_create("kestrom-test", 0)) {
         if (!content.empty() && ::write(fd_, content.data(), content.size()) < 0) fd_ = -1;
         ::lseek(fd_, 0, SEEK_SET);
@@ -36,7 +36,7 @@ public:
         return out;
     }
 
-private:
+  private:
     int fd_;
 };
 

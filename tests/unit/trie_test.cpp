@@ -11,11 +11,14 @@ namespace {
 /// The codes of a list, from the given node along next.
 std::vector<int> codes(const trie_node* list) {
     std::vector<int> out;
-    for (; list != nullptr; list = list->next) out.push_back(list->code);
+    for (; list != nullptr; list = list->next)
+        out.push_back(list->code);
     return out;
 }
 
-const unsigned char* bytes(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
+const unsigned char* bytes(const char* s) {
+    return reinterpret_cast<const unsigned char*>(s);
+}
 
 TEST(Trie, InsertKeepsCodesSortedAndTheStarPointingAtTheHead) {
     struct step {
@@ -41,7 +44,8 @@ TEST(Trie, InsertKeepsCodesSortedAndTheStarPointingAtTheHead) {
         EXPECT_EQ(n->code, s.code);
         EXPECT_EQ(codes(head), s.list_after) << "after inserting " << s.code;
         trie_node* star = head;
-        while (star->next != nullptr) star = star->next;
+        while (star->next != nullptr)
+            star = star->next;
         EXPECT_EQ(star->child, head) << "the star leads back to its list's head";
     }
 }
@@ -89,7 +93,8 @@ TEST(Trie, FindChildPrefersExactThenAnyThenStar) {
     for (const find_case& c : cases) {
         trie t;
         trie_node* head = nullptr;
-        for (int code : c.list) node_insert(t, &head, static_cast<std::uint16_t>(code), nullptr);
+        for (int code : c.list)
+            node_insert(t, &head, static_cast<std::uint16_t>(code), nullptr);
         trie_node* n = find_child(head, static_cast<unsigned char>(c.byte));
         EXPECT_EQ(n == nullptr ? -1 : n->code, c.found) << "byte " << c.byte;
     }
@@ -131,8 +136,8 @@ TEST(Trie, RegisterPairAppliesSwapFoldingAndLiteralMode) {
         const char* name;
         settings opts;
         std::string search, repl;
-        std::string path;        // the byte codes below the root, one node per level
-        std::string stored;      // the record's text
+        std::string path;    // the byte codes below the root, one node per level
+        std::string stored;  // the record's text
     };
     settings literal;
     literal.search_meta = false;

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Shows kestrom at work on the bundled sample. usage: examples/demo.sh path/to/kestrom
+set -eu
+bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$here/sample.conf" "$work/app.conf"
+
+step() { printf '\n$ %s\n' "$*"; }
+
+step "kestrom -c -eold-db new-db app.conf        # results to standard output"
+(cd "$work" && "$bin" -c -eold-db new-db app.conf) || true
+
+step "kestrom -v -edebug info -egrey gray app.conf   # rewritten in place"
+(cd "$work" && "$bin" -v -edebug info -egrey gray app.conf) || true
+cat "$work/app.conf"
+
+step "echo 'colour=grey; owner=jane_doe;' | kestrom -e'gr[ae]y' silver -e'owner=*;' '@u(0,5)=[@l(6)]'"
+echo 'colour=grey; owner=jane_doe;' | "$bin" -e'gr[ae]y' silver -e'owner=*;' '@u(0,5)=[@l(6)]' || true
+
+step "printf 'tab\\there' | kestrom -e'\\t' ' -> '   # escapes: \\t, #9, \$09 are the same byte"
+printf 'tab\there\n' | "$bin" -e'\t' ' -> ' || true
