@@ -34,6 +34,7 @@ struct start_bytes {
 
     /// Length of the leading run of p[0..n) that cannot start a found text.
     std::size_t skip(const unsigned char* p, std::size_t n) const {
+        if (n == 0 || table[p[0]]) return 0;  // dense finds: no call for an empty run
         if (single >= 0) {
             const void* hit = std::memchr(p, single, n);
             return hit == nullptr

@@ -134,14 +134,9 @@ bool byte_writer::put_slow(unsigned char c) {
     return true;
 }
 
-bool byte_writer::write(const void* data, std::size_t size) {
+bool byte_writer::write_slow(const void* data, std::size_t size) {
     if (error_ != 0) return false;
     const auto* p = static_cast<const unsigned char*>(data);
-    if (size <= cap_ - len_) {
-        std::memcpy(buf_ + len_, p, size);
-        len_ += size;
-        return true;
-    }
     if (!flush()) return false;
     if (size >= cap_) return write_through(p, size);
     std::memcpy(buf_, p, size);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace kestrom {
 
@@ -71,7 +72,14 @@ class byte_writer {
         return put_slow(c);
     }
     /// Appends size bytes; false when a write failed.
-    bool write(const void* data, std::size_t size);
+    bool write(const void* data, std::size_t size) {
+        if (size <= room_ - len_ && len_ <= room_) {
+            std::memcpy(buf_ + len_, data, size);
+            len_ += size;
+            return true;
+        }
+        return write_slow(data, size);
+    }
     /// Hands everything buffered to the system; false when a write failed.
     bool flush();
 
@@ -85,6 +93,7 @@ class byte_writer {
 
   private:
     bool put_slow(unsigned char c);
+    bool write_slow(const void* data, std::size_t size);
     bool write_through(const unsigned char* data, std::size_t size);
 
     int fd_;
