@@ -82,7 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
         filter_case{"case_fold_before_pair", {"-i", "-eabc", "X"}, "xaBcx", "xXx", "", 0},
         filter_case{"case_fold_after_pair", {"-efoo", "bar", "-i"}, "foo", "foo", "", 1},
         filter_case{"swap_pairs", {"-r", "-eabc", "xyz"}, "abc xyz", "abc abc", "", 0},
-        filter_case{"literal_search", {"-n", "-ea*b", "X"}, "a*b aab", "X aab", "", 0}),
+        filter_case{"literal_search", {"-n", "-ea*b", "X"}, "a*b aab", "X aab", "", 0},
+        filter_case{"escapes_and_found_text", {"-e#65$42\\0x43", "[&]"}, "ABC", "[ABC]", "", 0},
+        filter_case{"literal_replacement", {"-m", "-eab", "&\\t"}, "ab", "&\\t", "", 0},
+        filter_case{"wildcards", {"-ea*c", "<&>", "-e?z", "-"}, "xabcz yz", "x<abc>z -", "", 0},
+        filter_case{
+            "replacement_decoded_nul", {"-eb", "#0"}, "abc", std::string("a\0c", 3), "", 0}),
     [](const ::testing::TestParamInfo<filter_case>& info) { return info.param.name; });
 
 TEST(Driver, FileNamedAfterDashDashIsAFile) {
@@ -93,6 +98,19 @@ TEST(Driver, FileNamedAfterDashDashIsAFile) {
     run_result r = run({"-efoo", "bar", "--", "-v"}, o);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(dir.file("-v")), "bar");
+}
+
+TEST(Driver, EmptySearchOfDashEPairsTheNextArgument) {
+    // "-e foo bar": the search is the empty rest of -e, foo its replacement, bar a file.
+    temp_dir dir;
+    dir.write("bar", "foo");
+    run_options o;
+    o.cwd = dir.path();
+    o.stdin_closed = true;
+    run_result r = run({"-v", "-e", "foo", "bar"}, o);
+    EXPECT_EQ(r.err,
+              "bar unchanged\n1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n");
+    EXPECT_EQ(read_file(dir.file("bar")), "foo");
 }
 
 TEST(Driver, DashDashStillReadsLettersOfItsGroup) {
