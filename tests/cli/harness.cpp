@@ -20,6 +20,22 @@ std::string binary_path() {
     return KESTROM_BINARY;
 }
 
+namespace {
+/// In a forked child: becomes kestrom with args.
+[[noreturn]] void exec_kestrom(const std::vector<std::string>& args) {
+    signal(SIGPIPE, SIG_DFL);
+    std::vector<char*> argv;
+    std::string bin = binary_path();
+    argv.push_back(bin.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+}
+}  // namespace
+
 run_result run(const std::vector<std::string>& args, const run_options& opts) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe");
@@ -48,16 +64,7 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
             };
             setrlimit(RLIMIT_FSIZE, &lim);
         }
-        signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> argv;
-        std::string bin = binary_path();
-        argv.push_back(bin.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
-        _exit(127);
+        exec_kestrom(args);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
@@ -142,16 +149,7 @@ background start(const std::vector<std::string>& args, const std::string& dir) {
         dup2(err, 2);
         close(out);
         close(err);
-        signal(SIGPIPE, SIG_DFL);
-        std::vector<char*> argv;
-        std::string bin = binary_path();
-        argv.push_back(bin.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
-        _exit(127);
+        exec_kestrom(args);
     }
     close(in_pipe[0]);
     b.pid = pid;

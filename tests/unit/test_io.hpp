@@ -8,6 +8,19 @@
 
 namespace kestrom::test {
 
+/// The whole content of a file, read without moving its position.
+inline std::string read_all(int fd) {
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = ::pread(fd, buf, sizeof buf, at)) > 0) {
+        out.append(buf, static_cast<std::size_t>(n));
+        at += n;
+    }
+    return out;
+}
+
 /// An anonymous in-memory file, closed when the object goes.
 class mem_file {
   public:
@@ -21,20 +34,8 @@ class mem_file {
 
     int fd() const { return fd_; }
 
-    /// The whole content, whatever the position; the position is left where it was.
-    std::string content() const {
-        off_t pos = ::lseek(fd_, 0, SEEK_CUR);
-        std::string out;
-        char buf[65536];
-        ssize_t n;
-        off_t at = 0;
-        while ((n = ::pread(fd_, buf, sizeof buf, at)) > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-            at += n;
-        }
-        ::lseek(fd_, pos, SEEK_SET);
-        return out;
-    }
+    /// The whole content, whatever the position.
+    std::string content() const { return read_all(fd_); }
 
   private:
     int fd_;

@@ -28,17 +28,7 @@ class old_file {
     }
     ~old_file() { ::close(fd_); }
     int fd() const { return fd_; }
-    std::string content() const {
-        std::string out;
-        char buf[65536];
-        ssize_t n;
-        off_t at = 0;
-        while ((n = ::pread(fd_, buf, sizeof buf, at)) > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-            at += n;
-        }
-        return out;
-    }
+    std::string content() const { return test::read_all(fd_); }
 
   private:
     int fd_;
