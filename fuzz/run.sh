@@ -7,10 +7,10 @@ seconds=$2
 here=$(cd "$(dirname "$0")" && pwd)
 found=0
 for target in "$dir"/*_fuzz; do
-    [ -x "$target" ] || continue
+    [ -f "$target" ] && [ -x "$target" ] || continue
     found=1
     name=$(basename "$target")
-    corpus="$dir/corpus-$name"
+    corpus="$dir/corpora/$name"
     mkdir -p "$corpus"
     seeds="$here/corpus/$name"
     echo "fuzzing $name for ${seconds}s"

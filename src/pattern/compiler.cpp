@@ -1,11 +1,160 @@
 #include "pattern/compiler.hpp"
 
+#include <cstring>
+
+#include "pattern/char_set.hpp"
+#include "util/alloc.hpp"
+
 namespace kestrom {
 
-// Placeholder until the compiler lands: the pattern is inserted literally.
+namespace {
+
+enum class element_kind { ANYSTR, ANYCHAR, SET, LITERAL };
+
+/// One element of a pattern: its kind, the position of its last byte and, for a literal, its byte.
+struct element {
+    element_kind kind;
+    std::size_t end;
+    unsigned char byte;
+};
+
+/// The element that starts at position i; last is the position of the pattern's last byte.
+element recognise(const unsigned char* text, std::size_t i, std::size_t last) {
+    const unsigned char c = text[i];
+    switch (c) {
+        case '*':
+            return {element_kind::ANYSTR, i, c};
+        case '?':
+            return {element_kind::ANYCHAR, i, c};
+        case '[':
+            // The first ']' closes the set, whatever stands before it; a NUL does not stop the
+            // search either. Without one the '[' is an ordinary byte.
+            if (i < last) {
+                const void* close = std::memchr(text + i + 1, ']', last - i);
+                if (close != nullptr) {
+                    auto j =
+                        static_cast<std::size_t>(static_cast<const unsigned char*>(close) - text);
+                    return {element_kind::SET, j, c};
+                }
+            }
+            return {element_kind::LITERAL, i, c};
+        case '\\':
+            if (i < last) {
+                const unsigned char protectee = text[i + 1];
+                if (protectee == '*' || protectee == '?' || protectee == '[' || protectee == '\\') {
+                    return {element_kind::LITERAL, i + 1, protectee};
+                }
+            }
+            return {element_kind::LITERAL, i, c};
+        default:
+            return {element_kind::LITERAL, i, c};
+    }
+}
+
+compile_cursor* cursor_push(compile_cursor** list, trie_node* node) {
+    auto* c = static_cast<compile_cursor*>(xmalloc(sizeof(compile_cursor)));
+    *c = compile_cursor{node, *list};
+    *list = c;
+    return c;
+}
+
+void cursors_release(compile_cursor* list) {
+    while (list != nullptr) {
+        compile_cursor* next = list->next;
+        xfree(list, sizeof(compile_cursor));
+        list = next;
+    }
+}
+
+}  // namespace
+
+void attach_plain(trie& t, trie_node** root_head, std::uint16_t code, replacement* value,
+                  const compile_cursor* cursors, compile_cursor** new_list) {
+    for (const compile_cursor* c = cursors; c != nullptr; c = c->next) {
+        compile_cursor* fresh = cursor_push(new_list, nullptr);
+        trie_node** head = c->node == nullptr ? root_head : &c->node->child;
+        trie_node* node = node_insert(t, head, code, value);
+        // After a star the cursor stays: what follows goes beside the star, in the list that the
+        // star's child leads back to.
+        fresh->node = code == CODE_ANYSTR ? c->node : node;
+    }
+}
+
+void attach_link(trie& t, trie_node** root_head, std::uint16_t code, replacement* value,
+                 const compile_cursor* cursors, compile_cursor** new_list) {
+    compile_cursor* fresh = cursor_push(new_list, nullptr);
+    trie_node* shared = nullptr;
+    bool built = false;
+    for (const compile_cursor* c = cursors; c != nullptr; c = c->next) {
+        if (c->node == nullptr) {
+            // At the root the cursor moves onto a star too, so what follows goes into its child.
+            fresh->node = node_insert(t, root_head, code, value);
+        } else if (!built) {
+            trie_node* node = node_insert(t, &c->node->child, code, value);
+            shared = c->node->child;
+            fresh->node = code == CODE_ANYSTR ? c->node : node;
+            built = true;
+        } else {
+            // Whatever list this node had is dropped: it follows the first cursor's list.
+            c->node->child = shared;
+        }
+    }
+}
+
 void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::size_t length,
-                replacement* record, bool /*link*/) {
-    add_literal(t, root_head, text, length, record);
+                replacement* record, bool link) {
+    if (length == 0) {
+        node_insert(t, root_head, CODE_EMPTY, record);
+        return;
+    }
+    const std::size_t last = length - 1;
+    auto* const attach = link ? attach_link : attach_plain;
+
+    compile_cursor* cursors = nullptr;
+    cursor_push(&cursors, nullptr);
+    std::size_t i = 0;
+    while (i < length) {
+        const element e = recognise(text, i, last);
+        // A trailing star may match an empty run, so the element before it completes too.
+        replacement* const value =
+            (e.end == last || (e.end + 1 == last && text[last] == '*')) ? record : nullptr;
+
+        compile_cursor* fresh = nullptr;
+        bool impossible = false;
+        switch (e.kind) {
+            case element_kind::ANYSTR:
+                attach(t, root_head, CODE_ANYSTR, value, cursors, &fresh);
+                break;
+            case element_kind::ANYCHAR:
+                attach(t, root_head, CODE_ANYCHAR, value, cursors, &fresh);
+                break;
+            case element_kind::LITERAL:
+                attach(t, root_head, e.byte, value, cursors, &fresh);
+                break;
+            case element_kind::SET: {
+                char_set members;
+                parse_set(members, text + i + 1, e.end - i - 1);
+                if (set_is_empty(members)) {
+                    // No byte can ever pass here, so nothing after the set is built.
+                    attach(t, root_head, CODE_NOSET, value, cursors, &fresh);
+                    impossible = true;
+                    break;
+                }
+                // From the highest byte down, so that the lowest member's cursor ends up first.
+                for (int b = 255; b >= 0; --b) {
+                    if (set_contains(static_cast<unsigned char>(b), members)) {
+                        attach(t, root_head, static_cast<std::uint16_t>(b), value, cursors, &fresh);
+                    }
+                }
+                break;
+            }
+        }
+        cursors_release(cursors);
+        cursors = fresh;
+        if (impossible) break;
+        i = e.end + 1;
+    }
+    cursors_release(cursors);
 }
 
 }  // namespace kestrom
