@@ -2,8 +2,6 @@
 // output, standard error and the exit status out.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <string>
 #include <vector>
 
@@ -17,26 +15,24 @@ struct run_result {
 
 struct run_options {
     std::string input;           ///< bytes on standard input
-    bool stdin_closed = false;   ///< standard input at end without a pipe (/dev/null)
+    bool stdin_pipe = false;     ///< standard input is a pipe kept open (background::stdin_fd)
     std::string cwd;             ///< working directory; empty: the current one
     std::string stdout_path;     ///< standard output goes to this file (e.g. /dev/full) if set
     long long fsize_limit = -1;  ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
 };
 
-/// Runs kestrom with args (argv[1] onwards).
-run_result run(const std::vector<std::string>& args, const run_options& opts = {});
-
-/// A kestrom started in the background: standard input a pipe that stays open, standard output
-/// and standard error into files.
+/// A kestrom started in the background.
 struct background {
     int pid = -1;
-    int stdin_fd = -1;
+    int stdin_fd = -1;  ///< the open end of the standard-input pipe, with stdin_pipe
     std::string out_path, err_path;
 };
-background start(const std::vector<std::string>& args, const std::string& dir);
-/// Waits for it; the status as in run_result, and its standard error.
+
+background start(const std::vector<std::string>& args, const run_options& opts = {});
+/// Waits for it and collects what it wrote.
 run_result finish(background& b);
-/// Shorthand: the arguments with input on standard input.
+/// start and finish.
+run_result run(const std::vector<std::string>& args, const run_options& opts = {});
 run_result run_with(const std::vector<std::string>& args, const std::string& input);
 
 /// A fresh temporary directory, removed with everything in it when the object goes.
@@ -54,6 +50,5 @@ class temp_dir {
 };
 
 std::string read_file(const std::string& path);
-std::string binary_path();
 
 }  // namespace kestrom_test

@@ -45,21 +45,15 @@ TEST(Writeback, FileEndsWithExactlyTheNewContent) {
     struct sync_case {
         std::size_t old_size, new_size, piece;
     };
+    // old size -> new size, in pieces of: equal, shrinking, growing, from and to nothing, and
+    // lengths around several pieces.
+    // clang-format off
     const sync_case cases[] = {
-        {10, 10, 65536},
-        {10, 3, 65536},
-        {3, 10, 65536},
-        {10, 0, 65536},
-        {0, 10, 65536},
-        {0, 0, 65536},
-        {100, 37, 8},
-        {37, 100, 8},
-        {64, 64, 8},
-        {65536, 65537, 65536},
-        {200000, 70000, 65536},
-        {70000, 200000, 65536},
-        {131072, 131072, 65536},
+        {10, 10, 65536}, {10, 3, 65536}, {3, 10, 65536}, {10, 0, 65536}, {0, 10, 65536},
+        {0, 0, 65536}, {100, 37, 8}, {37, 100, 8}, {64, 64, 8}, {65536, 65537, 65536},
+        {200000, 70000, 65536}, {70000, 200000, 65536}, {131072, 131072, 65536},
     };
+    // clang-format on
     for (const sync_case& c : cases) {
         old_file file(pattern_bytes(c.old_size, 'o'));
         const std::string fresh = pattern_bytes(c.new_size, 'n');
