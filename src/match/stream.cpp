@@ -77,6 +77,8 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
     const bool fold = !rs.opts.case_sensitive;  // nothing changes it during a pass
     trie_node* const root = rs.patterns.root;
     const start_bytes starts(root, fold);
+    // The plain walk (skip_runs off) is what the fast paths are checked against.
+    const list_index* const tables = skip_runs ? rs.patterns.update_index() : nullptr;
     skip_runs = skip_runs && !starts.any;
 
     int c = in.get();
@@ -93,15 +95,27 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
     unsigned char b = static_cast<unsigned char>(c);
 
     for (;;) {
-        // Look the byte up.
-        trie_node* n = find_child(cur_list, fold ? ascii_toupper(b) : b);
+        // Look the byte up: through the list's table when it has one, else along the list.
+        const unsigned char key = fold ? ascii_toupper(b) : b;
+        trie_node* n;
+        const list_index* table = nullptr;
+        if (tables != nullptr && cur_list != nullptr && cur_list->index != 0) {
+            table = &tables[cur_list->index];
+            n = table->first[key];
+        } else {
+            n = find_child(cur_list, key);
+        }
         replacement* found = nullptr;
         if (n != nullptr) {
             found = n->repl;
             if (found == nullptr) {
                 trie_node* last = n;
-                while (last->next != nullptr)
-                    last = last->next;
+                if (table != nullptr) {
+                    last = table->last;
+                } else {
+                    while (last->next != nullptr)
+                        last = last->next;
+                }
                 if (last->code == CODE_ANYSTR && last->repl != nullptr) {
                     // The star that ends the list completes a pattern: the found text ends here,
                     // as if the star had taken the byte.

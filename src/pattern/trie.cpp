@@ -2,17 +2,106 @@
 
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "pattern/compiler.hpp"
 #include "pattern/escape.hpp"
+#include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
 namespace kestrom {
 
+struct trie::node_chunk {
+    static constexpr std::size_t CAPACITY = 1024;
+    node_chunk* prev;
+    std::size_t used;
+    trie_node nodes[CAPACITY];
+};
+
+namespace {
+/// Lists shorter than this are walked; a table pays off only on longer ones.
+constexpr std::size_t INDEX_MIN_LENGTH = 8;
+/// At most this many tables (2 KiB each): a trie multiplied by sets needs no table per list.
+constexpr std::size_t INDEX_MAX_TABLES = 8192;
+}  // namespace
+
+trie::~trie() {
+    xfree(tables_, table_count_ * sizeof(list_index));
+    while (chunks_ != nullptr) {
+        node_chunk* prev = chunks_->prev;
+        xfree(chunks_, sizeof(node_chunk));
+        chunks_ = prev;
+    }
+}
+
 trie_node* trie::node_new(std::uint16_t code, trie_node* next) {
-    auto* n = static_cast<trie_node*>(store_.allocate(sizeof(trie_node)));
-    *n = trie_node{code, nullptr, nullptr, next};
+    if (chunks_ == nullptr || chunks_->used == node_chunk::CAPACITY) {
+        auto* c = static_cast<node_chunk*>(xmalloc(sizeof(node_chunk)));
+        c->prev = chunks_;
+        c->used = 0;
+        chunks_ = c;
+    }
+    trie_node* n = &chunks_->nodes[chunks_->used++];
+    *n = trie_node{code, false, 0, nullptr, nullptr, next};
+    ++version_;
     return n;
+}
+
+const list_index* trie::update_index() {
+    if (indexed_version_ == version_) return tables_;
+    indexed_version_ = version_;
+    for (node_chunk* c = chunks_; c != nullptr; c = c->prev) {
+        for (std::size_t i = 0; i < c->used; ++i) {
+            c->nodes[i].visited = false;
+            c->nodes[i].index = 0;
+        }
+    }
+    xfree(tables_, table_count_ * sizeof(list_index));
+    tables_ = nullptr;
+    table_count_ = 0;
+
+    // Breadth first from the root, so that the lists met first in a walk get tables first.
+    // Stars lead back to their own lists and link mode shares lists: each head is seen once.
+    using head_queue = std::vector<trie_node*, counted_allocator<trie_node*>>;
+    head_queue heads;
+    head_queue long_heads;
+    if (root != nullptr) heads.push_back(root);
+    for (std::size_t q = 0; q < heads.size(); ++q) {
+        trie_node* head = heads[q];
+        if (head->visited) continue;
+        head->visited = true;
+        std::size_t length = 0;
+        for (trie_node* n = head; n != nullptr; n = n->next) {
+            ++length;
+            if (n->child != nullptr && !n->child->visited) heads.push_back(n->child);
+        }
+        if (length >= INDEX_MIN_LENGTH && long_heads.size() < INDEX_MAX_TABLES) {
+            long_heads.push_back(head);
+        }
+    }
+    if (long_heads.empty()) return tables_;
+
+    table_count_ = long_heads.size() + 1;
+    tables_ = static_cast<list_index*>(xmalloc(table_count_ * sizeof(list_index)));
+    for (std::size_t k = 0; k < long_heads.size(); ++k) {
+        list_index& table = tables_[k + 1];
+        trie_node* any = nullptr;  // '?' or, failing that, '*': what takes every other byte
+        for (auto& f : table.first)
+            f = nullptr;
+        for (trie_node* n = long_heads[k]; n != nullptr; n = n->next) {
+            if (n->code < 256) {
+                table.first[n->code] = n;
+            } else if ((n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) && any == nullptr) {
+                any = n;
+            }
+            table.last = n;
+        }
+        for (auto& f : table.first) {
+            if (f == nullptr) f = any;
+        }
+        long_heads[k]->index = static_cast<std::uint32_t>(k + 1);
+    }
+    return tables_;
 }
 
 replacement* trie::record_new(const char* text, std::size_t length) {

@@ -23,16 +23,26 @@ struct replacement {
 };
 
 struct trie_node {
-    std::uint16_t code;  ///< what the node accepts
-    replacement* repl;   ///< record of the pattern complete at this node, or null
-    trie_node* child;    ///< head of the following list; for a star, the head of its own list
-    trie_node* next;     ///< next node of the same list
+    std::uint16_t code;   ///< what the node accepts
+    bool visited;         ///< scratch mark of the index build
+    std::uint32_t index;  ///< lookup table of the list from this node on (0: none); see list_index
+    replacement* repl;    ///< record of the pattern complete at this node, or null
+    trie_node* child;     ///< head of the following list; for a star, the head of its own list
+    trie_node* next;      ///< next node of the same list
+};
+
+/// A precomputed lookup over one long list: what find_child would return for each byte, and the
+/// list's last node. Only a cache: the lists themselves stay the truth.
+struct list_index {
+    trie_node* first[256];
+    trie_node* last;
 };
 
 /// Owns the nodes and records of all registered patterns; they are never released before it.
 class trie {
   public:
     trie() = default;
+    ~trie();
     trie(const trie&) = delete;
     trie& operator=(const trie&) = delete;
 
@@ -43,8 +53,19 @@ class trie {
     /// A new record holding a copy of length bytes of text.
     replacement* record_new(const char* text, std::size_t length);
 
+    /// Builds the lookup tables of the long lists reachable from the root, unless they are up to
+    /// date; returns them, indexed by trie_node::index. Call before a pass: the tables hold only
+    /// while no node is added.
+    const list_index* update_index();
+
   private:
+    struct node_chunk;
     arena store_;
+    node_chunk* chunks_ = nullptr;  // every node, for the index build
+    std::uint64_t version_ = 0;     // grows with every node added
+    std::uint64_t indexed_version_ = ~std::uint64_t{0};
+    list_index* tables_ = nullptr;  // tables_[0] is unused: index 0 means none
+    std::size_t table_count_ = 0;
 };
 
 /// The node of the list in *head_field with the code, found or created, keeping the list sorted

@@ -70,6 +70,11 @@ TEST(StreamMatcher, LiteralPatterns) {
         {"replacement_may_be_empty", {{"b", ""}}, "abcb", "ac", 0, 2},
         {"several_first_bytes", {{"cat", "dog"}, {"cow", "ox"}}, "a cat, a cow, a cab",
          "a dog, a ox, a cab", 0, 2},
+        // Lists this long are looked up through tables.
+        {"long_lists", {{"ant", "1"}, {"bee", "2"}, {"cat", "3"}, {"doe", "4"}, {"eel", "5"},
+         {"fox", "6"}, {"gnu", "7"}, {"hen", "8"}, {"ca", "9"}, {"cb", "A"}, {"cc", "B"},
+         {"cd", "C"}, {"ce", "D"}, {"cf", "E"}, {"cg", "F"}, {"ch", "G"}},
+         "a fox, an ant, a hen, a cat: cg eelgnu cz", "a 6, an 1, a 8, a 9t: F 57 cz", 0, 7},
     };
     // clang-format on
     for (const literal_case& c : cases) {
