@@ -224,7 +224,7 @@ bool wait_for_progress(int pid, const std::string& path) {
 
 TEST(Files, TerminationDuringInPlaceFilterLeavesTheFile) {
     temp_dir dir;
-    const std::size_t size = 64 << 20;  // every byte a find: the slowest way through
+    const std::size_t size = 32 << 20;  // every byte a find: the slowest way through
     std::string f = dir.write("big", std::string(size, 'a'));
     background b = start({"-ea", "bb", f});
     ASSERT_TRUE(wait_for_progress(b.pid, f));
