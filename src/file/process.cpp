@@ -29,8 +29,22 @@ int open_temporary() {
     char path[] = "/tmp/kestromXXXXXX";
     int fd2 = ::mkostemp(path, O_CLOEXEC);
     if (fd2 < 0) return -1;
-    ::unlink(path);
+    if (::unlink(path) != 0) {
+        int saved = errno;
+        ::close(fd2);
+        errno = saved;
+        return -1;
+    }
     return fd2;
+}
+
+/// open, again when a signal interrupts it.
+int open_file(const char* name, int flags) {
+    int fd;
+    do {
+        fd = ::open(name, flags | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 /// "can't read '%s': " (or write) and the system's error text on a line of its own.
@@ -41,7 +55,7 @@ void report_open_failure(const char* verb, const char* name, int error_code) {
 
 int overwrite_route(run_state& rs, const char* name) {
     const bool silent = rs.opts.silent;
-    int fd = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int fd = open_file(name, O_RDWR);
     if (fd < 0) {
         if (!silent) report_open_failure("write", name, errno);
         return NOT_PROCESSED;
@@ -93,7 +107,7 @@ int overwrite_route(run_state& rs, const char* name) {
 
 int copy_route(run_state& rs, const char* name) {
     const bool silent = rs.opts.silent;
-    int fd = ::open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    int fd = open_file(name, O_RDONLY);
     if (fd < 0) {
         if (!silent) report_open_failure("read", name, errno);
         return NOT_PROCESSED;

@@ -49,6 +49,14 @@ std::size_t write_full(int fd, const unsigned char* buf, std::size_t size, int& 
     return done;
 }
 
+/// ftruncate, again when a signal interrupts it; false with errno set on a failure.
+bool truncate_to(int fd, off_t length) {
+    while (::ftruncate(fd, length) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::int64_t copy_stream(int dest_fd, int src_fd, int& error_code, std::size_t piece) {
@@ -111,9 +119,12 @@ int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece) {
     // Cuts an appended tail off again; the old content below old_length was never touched.
     auto cut_back = [&]() {
         int saved = error_code != 0 ? error_code : errno;
-        int r = ::ftruncate(file_fd, old_length) == 0 ? SYNC_KEPT_OLD : SYNC_INCOMPLETE;
+        int r = truncate_to(file_fd, old_length) ? SYNC_KEPT_OLD : SYNC_INCOMPLETE;
         error_code = saved != 0 ? saved : EIO;
         return r;
+    };
+    auto rewind_both = [&]() {
+        return ::lseek(tmp_fd, 0, SEEK_SET) == 0 && ::lseek(file_fd, 0, SEEK_SET) == 0;
     };
 
     off_t count = old_length;
@@ -123,19 +134,20 @@ int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece) {
             return SYNC_KEPT_OLD;
         }
         std::int64_t n = copy_stream(file_fd, tmp_fd, error_code, piece);
-        if (n != new_length - old_length) return cut_back();
-    } else if (new_length < old_length) {
-        if (::ftruncate(file_fd, new_length) != 0) {
+        if (n != new_length - old_length || !rewind_both()) return cut_back();
+    } else {
+        // Both rewound before the cut, so that nothing but the head copy can fail after it.
+        if (!rewind_both()) {
             error_code = errno;
             return SYNC_KEPT_OLD;
         }
-        count = new_length;
-    }
-
-    if (::lseek(tmp_fd, 0, SEEK_SET) < 0 || ::lseek(file_fd, 0, SEEK_SET) < 0) {
-        error_code = errno;
-        if (new_length > old_length) return cut_back();
-        return new_length < old_length ? SYNC_INCOMPLETE : SYNC_KEPT_OLD;
+        if (new_length < old_length) {
+            if (!truncate_to(file_fd, new_length)) {
+                error_code = errno;
+                return SYNC_KEPT_OLD;
+            }
+            count = new_length;
+        }
     }
     std::int64_t copied = copy_head(file_fd, tmp_fd, count, error_code, piece);
     return copied == count ? SYNC_OK : SYNC_INCOMPLETE;

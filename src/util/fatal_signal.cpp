@@ -64,9 +64,10 @@ void on_signal(int signal_number) {
     sigemptyset(&ignore.sa_mask);
     sigaction(signal_number, &ignore, nullptr);
     int saved_errno = errno;
-    caught_signal = signal_number;
-    if (waiting == static_cast<int>(io_wait::reading)) finish(signal_number, true);
-    if (waiting == static_cast<int>(io_wait::writing)) finish(signal_number, false);
+    // The first signal is the one reported; later ones only end the process sooner.
+    if (caught_signal == 0) caught_signal = signal_number;
+    if (waiting == static_cast<int>(io_wait::reading)) finish(caught_signal, true);
+    if (waiting == static_cast<int>(io_wait::writing)) finish(caught_signal, false);
     errno = saved_errno;
 }
 
