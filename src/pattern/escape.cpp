@@ -17,8 +17,9 @@ constexpr bool is_octal_digit(byte c) {
     return c >= '0' && c <= '7';
 }
 
-// Bytes that may follow a backslash in an escape. A doubled backslash before one of them (or
-// before the end) collapses to one, so that the byte after it is read on its own.
+// A doubled backslash before one of these bytes (or before the end) collapses to one, so that the
+// byte after it is read on its own. A third backslash is not among them: of three backslashes the
+// first stays alone and the second and third are read as a pair.
 constexpr bool starts_backslash_escape(byte c) {
     switch (c) {
         case '#':
@@ -30,7 +31,6 @@ constexpr bool starts_backslash_escape(byte c) {
         case 'v':
         case 'f':
         case 'r':
-        case '\\':
             return true;
         default:
             return c >= '0' && c <= '8';

@@ -32,7 +32,7 @@ TEST(Escape, UnescapeDecodesInPlace) {
         {"\\*\\?\\[\\&\\@", "\\*\\?\\[\\&\\@"}, {"\\", "\\"},
         // Two backslashes collapse only before an escape byte or the end.
         {"\\\\n", "\\n"}, {"\\\\#65", "\\A"}, {"\\\\*", "\\\\*"}, {"\\\\9", "\\\\9"},
-        {"\\\\", "\\"},
+        {"\\\\", "\\"}, {"\\\\\\-", "\\\\\\-"}, {"\\\\\\\\", "\\\\\\"},
     };
     // clang-format on
     for (const auto& c : cases) {
