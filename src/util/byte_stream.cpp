@@ -49,30 +49,6 @@ int byte_reader::refill_and_get() {
     return fill() ? buf_[pos_++] : END;
 }
 
-std::size_t byte_reader::read(void* dest, std::size_t size) {
-    auto* out = static_cast<unsigned char*>(dest);
-    std::size_t done = 0;
-    while (done < size) {
-        if (pos_ == len_) {
-            // Large requests bypass the buffer.
-            if (size - done >= cap_) {
-                std::size_t n = read_some(out + done, size - done);
-                if (n == 0) break;
-                consumed_before_ += n;
-                done += n;
-                continue;
-            }
-            if (!fill()) break;
-        }
-        std::size_t n = len_ - pos_;
-        if (n > size - done) n = size - done;
-        std::memcpy(out + done, buf_ + pos_, n);
-        pos_ += n;
-        done += n;
-    }
-    return done;
-}
-
 byte_writer::byte_writer(int fd, std::size_t capacity)
     : fd_(fd),
       buf_(static_cast<unsigned char*>(xmalloc(capacity))),
@@ -83,23 +59,21 @@ byte_writer::~byte_writer() {
     xfree(buf_, cap_);
 }
 
-bool byte_writer::write_through(const unsigned char* data, std::size_t size) {
-    while (size > 0) {
+bool byte_writer::write_out(const unsigned char* data, std::size_t size, std::size_t& done) {
+    while (done < size) {
         check_fatal_signal();
         ssize_t n;
         {
             io_wait_scope wait(io_wait::writing);
-            n = ::write(fd_, data, size);
+            n = ::write(fd_, data + done, size - done);
         }
         if (n > 0) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-            continue;
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            error_ = n < 0 ? errno : ENOSPC;
+            room_ = 0;
+            return false;
         }
-        if (n < 0 && errno == EINTR) continue;
-        error_ = n < 0 ? errno : ENOSPC;
-        room_ = 0;
-        return false;
     }
     return true;
 }
@@ -108,22 +82,7 @@ bool byte_writer::flush() {
     if (error_ != 0) return false;
     // Written bytes leave the buffer as they go, so that an exit on a fatal signal in between
     // writes each byte exactly once.
-    while (done_ < len_) {
-        check_fatal_signal();
-        ssize_t n;
-        {
-            io_wait_scope wait(io_wait::writing);
-            n = ::write(fd_, buf_ + done_, len_ - done_);
-        }
-        if (n > 0) {
-            done_ += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        error_ = n < 0 ? errno : ENOSPC;
-        room_ = 0;
-        return false;
-    }
+    if (!write_out(buf_, len_, done_)) return false;
     done_ = len_ = 0;
     return true;
 }
@@ -138,7 +97,10 @@ bool byte_writer::write_slow(const void* data, std::size_t size) {
     if (error_ != 0) return false;
     const auto* p = static_cast<const unsigned char*>(data);
     if (!flush()) return false;
-    if (size >= cap_) return write_through(p, size);
+    if (size >= cap_) {
+        std::size_t done = 0;
+        return write_out(p, size, done);
+    }
     std::memcpy(buf_, p, size);
     len_ = size;
     return true;

@@ -30,9 +30,6 @@ class byte_reader {
     void consume(std::size_t n) { pos_ += n; }
     bool fill();
 
-    /// Copies up to size bytes; fewer only at the end of the input or on an error.
-    std::size_t read(void* dest, std::size_t size);
-
     /// A read failed (not the end of the input); error_code() is its errno.
     bool failed() const { return error_ != 0; }
     int error_code() const { return error_; }
@@ -94,7 +91,8 @@ class byte_writer {
   private:
     bool put_slow(unsigned char c);
     bool write_slow(const void* data, std::size_t size);
-    bool write_through(const unsigned char* data, std::size_t size);
+    /// Writes data[done..size), advancing done as bytes leave; false when a write failed.
+    bool write_out(const unsigned char* data, std::size_t size, std::size_t& done);
 
     int fd_;
     unsigned char* buf_;
