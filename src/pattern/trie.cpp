@@ -23,6 +23,9 @@ namespace {
 constexpr std::size_t INDEX_MIN_LENGTH = 8;
 /// At most this many tables (2 KiB each): a trie multiplied by sets needs no table per list.
 constexpr std::size_t INDEX_MAX_TABLES = 8192;
+/// At most this many lists are looked at, so that the search for long lists stays small beside a
+/// trie of millions of nodes; lists not reached are walked, as without tables.
+constexpr std::size_t INDEX_MAX_HEADS = 1 << 20;
 }  // namespace
 
 trie::~trie() {
@@ -66,16 +69,18 @@ const list_index* trie::update_index() {
     head_queue heads;
     head_queue long_heads;
     if (root != nullptr) heads.push_back(root);
-    for (std::size_t q = 0; q < heads.size(); ++q) {
+    for (std::size_t q = 0; q < heads.size() && long_heads.size() < INDEX_MAX_TABLES; ++q) {
         trie_node* head = heads[q];
         if (head->visited) continue;
         head->visited = true;
         std::size_t length = 0;
         for (trie_node* n = head; n != nullptr; n = n->next) {
             ++length;
-            if (n->child != nullptr && !n->child->visited) heads.push_back(n->child);
+            if (n->child != nullptr && !n->child->visited && heads.size() < INDEX_MAX_HEADS) {
+                heads.push_back(n->child);
+            }
         }
-        if (length >= INDEX_MIN_LENGTH && long_heads.size() < INDEX_MAX_TABLES) {
+        if (length >= INDEX_MIN_LENGTH) {
             long_heads.push_back(head);
         }
     }
