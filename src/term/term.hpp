@@ -8,9 +8,9 @@ namespace kestrom {
 
 /// Where the sequences go and the attribute byte they leave behind.
 struct term_state {
-    bool term_on = true;                ///< sequences are written only while this is set
-    std::FILE* term_stream = nullptr;   ///< destination; null means standard error
-    unsigned char term_attr = 7;        ///< bits 0-2 foreground, 3 bold, 4-6 background, 7 blink
+    bool term_on = true;               ///< sequences are written only while this is set
+    std::FILE* term_stream = nullptr;  ///< destination; null means standard error
+    unsigned char term_attr = 7;       ///< bits 0-2 foreground, 3 bold, 4-6 background, 7 blink
 };
 
 /// Erases the display and moves the cursor home.
