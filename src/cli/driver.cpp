@@ -115,7 +115,9 @@ void process_options(run_state& rs, char* letters) {
 }  // namespace
 
 int exit_status(std::int64_t error_sum) {
-    return error_sum > 255 ? 255 : static_cast<int>(error_sum);
+    // 125 is the largest status that xargs and the shells read as a plain failure: 126 and 127
+    // mean "cannot run" and "not found", 128 + n a signal, and 255 makes xargs give up.
+    return error_sum > EXIT_STATUS_CAP ? EXIT_STATUS_CAP : static_cast<int>(error_sum);
 }
 
 void process_arg(run_state& rs, char* arg) {

@@ -15,7 +15,11 @@ void process_arg(run_state& rs, char* arg);
 /// Filters standard input to standard output, once per run; returns the per-file result.
 int process_stdin(run_state& rs);
 
-/// The exit status for a sum of per-file results: capped so that no failing sum reads as 0.
+/// The highest exit status a sum of per-file results gives.
+inline constexpr int EXIT_STATUS_CAP = 125;
+
+/// The exit status for a sum of per-file results: capped, so that no failing sum reads as 0 nor as
+/// a status that xargs or a shell takes for something else.
 int exit_status(std::int64_t error_sum);
 
 }  // namespace kestrom

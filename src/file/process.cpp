@@ -19,6 +19,8 @@ namespace {
 
 /// The input was not processed (it could not be opened): result 1, and no verbose verdict.
 constexpr int NOT_PROCESSED = -1;
+/// The name leads to something other than a regular file: result 1, skipped like a directory.
+constexpr int NOT_REGULAR = -2;
 
 /// An anonymous temporary file, gone when closed or when the process ends; -1 with errno set.
 int open_temporary() {
@@ -55,11 +57,19 @@ void report_open_failure(const char* verb, const char* name, int error_code) {
 
 int overwrite_route(run_state& rs, const char* name) {
     const bool silent = rs.opts.silent;
-    int fd = open_file(name, O_RDWR);
+    // Non-blocking, so that a FIFO put in the file's place since it was looked at cannot hold the
+    // open; what was opened is checked again before anything is read or written.
+    int fd = open_file(name, O_RDWR | O_NONBLOCK);
     if (fd < 0) {
         if (!silent) report_open_failure("write", name, errno);
         return NOT_PROCESSED;
     }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return NOT_REGULAR;
+    }
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     int tmp = open_temporary();
     if (tmp < 0) {
         if (!silent) print_error("tmpfile()", errno);
@@ -129,20 +139,30 @@ int copy_route(run_state& rs, const char* name) {
 
 }  // namespace
 
-bool is_directory(const char* path) {
-    struct stat st;
-    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 int process_file(run_state& rs, const char* name) {
     ++rs.count.files_processed;
     const bool verbose = rs.opts.verbose;
     if (verbose) std::fprintf(stderr, "%s ", name);
-    if (is_directory(name)) {
+    struct stat st;
+    const bool known = ::stat(name, &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
         if (verbose) std::fputs("directory, skipping\n", stderr);
         return RESULT_UNCHANGED;
     }
-    int r = rs.opts.overwrite ? overwrite_route(rs, name) : copy_route(rs, name);
+    // Only a regular file can be rewritten in place: a FIFO would block for ever and a device
+    // would be read whole and written back. The copy route reads them as cat does.
+    int r;
+    if (!rs.opts.overwrite) {
+        r = copy_route(rs, name);
+    } else if (known && !S_ISREG(st.st_mode)) {
+        r = NOT_REGULAR;
+    } else {
+        r = overwrite_route(rs, name);
+    }
+    if (r == NOT_REGULAR) {
+        if (verbose) std::fputs("not a regular file, skipping\n", stderr);
+        return RESULT_UNCHANGED;
+    }
     if (r == NOT_PROCESSED) return RESULT_UNCHANGED;
     if (verbose && r != RESULT_WRITE_ERROR) {
         std::fputs(r == RESULT_CHANGED ? "ok\n" : "unchanged\n", stderr);

@@ -8,7 +8,4 @@ namespace kestrom {
 /// Processes the named file with the settings in force; returns the per-file result.
 int process_file(run_state& rs, const char* name);
 
-/// Whether path (symbolic links followed) is a directory; false when it cannot be queried.
-bool is_directory(const char* path);
-
 }  // namespace kestrom
