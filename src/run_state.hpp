@@ -22,8 +22,9 @@ struct run_state {
     char* pending_search = nullptr;  ///< owned search waiting for its replacement, or null
     std::size_t pending_size = 0;    ///< bytes allocated for pending_search
     const char* progname = "kestrom";
-    term_state term;         ///< terminal attributes of the screens and the display
-    byte_writer std_out{1};  ///< standard output, shared by every pass that writes to it
+    bool fsync_writeback = false;  ///< the write-back reaches the disk before it is trusted
+    term_state term;               ///< terminal attributes of the screens and the display
+    byte_writer std_out{1};        ///< standard output, shared by every pass that writes to it
     /// The stream matcher's window; the pattern-file reader needs two bytes more.
     unsigned char window_buf[WINDOW_SIZE + 2] = {};
 

@@ -179,6 +179,8 @@ int run_main(int argc, char** argv) {
 
     run_state rs;
     set_fatal_signal_output(&rs.std_out);
+    const char* durable = std::getenv("KESTROM_FSYNC");
+    rs.fsync_writeback = durable != nullptr && std::strcmp(durable, "1") == 0;
     if (argc > 0 && argv[0] != nullptr) {
         const char* slash = std::strrchr(argv[0], '/');
         rs.progname = slash != nullptr ? slash + 1 : argv[0];

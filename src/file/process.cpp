@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "file/temp_file.hpp"
 #include "file/writeback.hpp"
 #include "match/stream.hpp"
 #include "util/fatal_signal.hpp"
@@ -22,24 +24,6 @@ constexpr int NOT_PROCESSED = -1;
 /// The name leads to something other than a regular file: result 1, skipped like a directory.
 constexpr int NOT_REGULAR = -2;
 
-/// An anonymous temporary file, gone when closed or when the process ends; -1 with errno set.
-int open_temporary() {
-#ifdef O_TMPFILE
-    int fd = ::open("/tmp", O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-#endif
-    char path[] = "/tmp/kestromXXXXXX";
-    int fd2 = ::mkostemp(path, O_CLOEXEC);
-    if (fd2 < 0) return -1;
-    if (::unlink(path) != 0) {
-        int saved = errno;
-        ::close(fd2);
-        errno = saved;
-        return -1;
-    }
-    return fd2;
-}
-
 /// open, again when a signal interrupts it.
 int open_file(const char* name, int flags) {
     int fd;
@@ -53,6 +37,32 @@ int open_file(const char* name, int flags) {
 void report_open_failure(const char* verb, const char* name, int error_code) {
     std::fprintf(stderr, "can't %s '%s': \n", verb, name);
     print_error("", error_code);
+}
+
+/// fsync on a directory given by a lookup-only descriptor.
+bool sync_directory(int dir_fd) {
+    int d = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return false;
+    bool ok = ::fsync(d) == 0;
+    ::close(d);
+    return ok;
+}
+
+/// The write-back, every signal blocked: the temporary file gets its visible name (and, when asked
+/// for, reaches the disk with it) before the first byte of the file is touched.
+int write_back(const run_state& rs, rewrite_temp& tmp, int fd, int& error_code) {
+    const bool recoverable = name_rewrite_temp(tmp);
+    if (rs.fsync_writeback && recoverable &&
+        (::fsync(tmp.fd) != 0 || !sync_directory(tmp.dir_fd))) {
+        error_code = errno;
+        return SYNC_KEPT_OLD;
+    }
+    int synced = filesync(tmp.fd, fd, error_code);
+    if (synced == SYNC_OK && rs.fsync_writeback && ::fsync(fd) != 0) {
+        error_code = errno;
+        synced = SYNC_INCOMPLETE;
+    }
+    return synced;
 }
 
 int overwrite_route(run_state& rs, const char* name) {
@@ -70,8 +80,8 @@ int overwrite_route(run_state& rs, const char* name) {
         return NOT_REGULAR;
     }
     (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    int tmp = open_temporary();
-    if (tmp < 0) {
+    rewrite_temp tmp;
+    if (!open_rewrite_temp(tmp, name, st.st_size)) {
         if (!silent) print_error("tmpfile()", errno);
         ::close(fd);
         return NOT_PROCESSED;
@@ -80,7 +90,7 @@ int overwrite_route(run_state& rs, const char* name) {
     int r;
     {
         byte_reader in(fd);
-        byte_writer out(tmp);
+        byte_writer out(tmp.fd);
         r = run_engine(rs, in, out);
         if (r == RESULT_WRITE_ERROR) {
             if (!silent) std::fprintf(stderr, "can't write %s\n", "tmpfile");
@@ -91,25 +101,34 @@ int overwrite_route(run_state& rs, const char* name) {
         }
     }
 
+    bool keep = false;
     if (r == RESULT_CHANGED) {
         mask_signals(true);
         int error_code = 0;
-        int synced = filesync(tmp, fd, error_code);
+        int synced = write_back(rs, tmp, fd, error_code);
         // A close can report a write the system deferred; then the file is not known to be whole.
         int closed = ::close(fd);
         if (synced == SYNC_OK && closed != 0) {
             synced = SYNC_INCOMPLETE;
             error_code = errno;
         }
+        // A file left mixed keeps the one whole copy of its new content beside it.
+        keep = synced == SYNC_INCOMPLETE && tmp.named;
+        if (!keep) unname_rewrite_temp(tmp);
         mask_signals(false);
         if (synced != SYNC_OK) {
             if (!silent) print_error("filesync()", error_code);
             r = RESULT_WRITE_ERROR;
         }
+        if (keep) {
+            // Said even when silent: the file is damaged and this is how to mend it.
+            std::fprintf(stderr, "'%s' is incomplete; its new content is in '%s%s%s'\n", name,
+                         tmp.dir, std::strcmp(tmp.dir, "/") == 0 ? "" : "/", tmp.name);
+        }
     } else {
         ::close(fd);
     }
-    ::close(tmp);
+    close_rewrite_temp(tmp, keep);
     // A signal held back during the write-back ends the run now that the file is complete.
     check_fatal_signal();
     return r;

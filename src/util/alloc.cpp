@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "util/fatal_signal.hpp"
+
 namespace kestrom {
 
 namespace {
@@ -21,6 +23,7 @@ std::size_t peak_bytes = 0;
         ssize_t ignored = ::write(2, msg, static_cast<std::size_t>(n));
         (void)ignored;
     }
+    run_exit_cleanup();
     std::_Exit(1);
 }
 }  // namespace

@@ -1,5 +1,6 @@
 #include "util/fatal_signal.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,9 @@ volatile std::sig_atomic_t caught_signal = 0;
 volatile std::sig_atomic_t quiet = 0;
 volatile std::sig_atomic_t waiting = 0;  // an io_wait value
 byte_writer* volatile flush_target = nullptr;
+// A file that the exit must remove: a temporary file with a visible name.
+volatile int cleanup_dir = -1;
+char cleanup_name[256];
 
 void write_all(int fd, const unsigned char* data, std::size_t size) {
     while (size > 0) {
@@ -29,6 +33,7 @@ void write_all(int fd, const unsigned char* data, std::size_t size) {
 
 // Async-signal-safe: builds the message by hand, writes with write(2), ends with _exit.
 [[noreturn]] void finish(int signal_number, bool flush) {
+    run_exit_cleanup();
     if (!quiet) {
         char msg[48] = "signal ";
         std::size_t len = 7;
@@ -99,6 +104,21 @@ void set_fatal_signal_silent(bool silent) {
 }
 void set_fatal_signal_output(byte_writer* output) {
     flush_target = output;
+}
+
+void set_fatal_signal_cleanup(int dir_fd, const char* name) {
+    cleanup_dir = -1;  // the handler never sees a half-copied name
+    std::size_t n = std::strlen(name);
+    if (n >= sizeof cleanup_name) return;
+    std::memcpy(cleanup_name, name, n + 1);
+    cleanup_dir = dir_fd;
+}
+void clear_fatal_signal_cleanup() {
+    cleanup_dir = -1;
+}
+void run_exit_cleanup() {
+    if (cleanup_dir >= 0) ::unlinkat(cleanup_dir, cleanup_name, 0);
+    cleanup_dir = -1;
 }
 
 io_wait_scope::io_wait_scope(io_wait kind) {

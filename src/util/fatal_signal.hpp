@@ -34,6 +34,12 @@ inline void check_fatal_signal() {
 void set_fatal_signal_silent(bool silent);
 void set_fatal_signal_output(byte_writer* output);
 
+/// A file (a name within the directory dir_fd) that a fatal-signal exit removes, until cleared.
+void set_fatal_signal_cleanup(int dir_fd, const char* name);
+void clear_fatal_signal_cleanup();
+/// Removes that file now (async-signal-safe); for every exit that does not go through main.
+void run_exit_cleanup();
+
 /// Marks a system call that may block, so that a signal arriving meanwhile ends the process at
 /// once. While a read waits, the registered output is idle and is flushed; while a write waits it
 /// is not touched.

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -36,6 +37,15 @@ std::string replace_all(const std::string& s, const std::string& from, const std
         pos = hit + from.size();
     }
     return out.append(s, pos, std::string::npos);
+}
+
+/// Recovery files that a rewrite of dir/f left behind.
+std::vector<std::string> recovery_files(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        if (e.path().filename().string().rfind(".f.kestrom-", 0) == 0) found.push_back(e.path());
+    }
+    return found;
 }
 
 TEST(Files, RewriteKeepsInodeLinksAndModeThroughASymlink) {
@@ -205,36 +215,113 @@ TEST(Files, FailuresAreReportedAndLeaveTheFile) {
         EXPECT_EQ(r.status, 2) << c.err;
         EXPECT_EQ(read_file(f), content) << c.err;
     }
+    EXPECT_TRUE(recovery_files(dir.path()).empty());
 }
 
-/// A file on a small filesystem that cannot hold its grown content: the append fails, the file is
-/// cut back to its old content and the failure is reported. Needs a private mount namespace.
-TEST(Files, FullFilesystemDuringGrowthKeepsTheOldContent) {
+/// Files on a small filesystem. Where the directory has no room for a copy of the file, the
+/// temporary file goes to /tmp: a shrinking rewrite works. A grown content that the disk cannot
+/// take makes the append fail: the file is cut back to its old content, the failure is reported,
+/// and nothing is left beside it. Runs in a private mount namespace; returns the exit status.
+int full_filesystem_cases(const std::string& mnt) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", mnt.c_str(), "tmpfs", 0, "size=128k") != 0) {
+        return 3;  // no private mounts here: nothing to check
+    }
+    struct {
+        int size;
+        const char* to;
+        int status;
+    } cases[] = {{80000, "abab", 2}, {50000, "aba", 2}, {100000, "a", 0}};
+    int failures = 0;
+    for (const auto& c : cases) {
+        std::string content;
+        for (int i = 0; i < c.size; ++i)
+            content += (i % 2) ? 'b' : 'a';
+        std::string f = mnt + "/f";
+        std::ofstream(f, std::ios::binary) << content;
+        run_result r = run({"-eab", c.to, f});
+        const std::string want = c.status == 0 ? replace_all(content, "ab", c.to) : content;
+        const std::string err = c.status == 0 ? "" : "filesync(): No space left on device\n";
+        if (r.status != c.status || r.err != err || read_file(f) != want ||
+            !recovery_files(mnt).empty()) {
+            std::fprintf(stderr, "%d: status %d, err '%s'\n", c.size, r.status, r.err.c_str());
+            ++failures;
+        }
+        ::unlink(f.c_str());
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+TEST(Files, FullFilesystemKeepsTheOldContentOrFallsBack) {
     temp_dir dir;
     std::string mnt = dir.file("small");
     ASSERT_EQ(::mkdir(mnt.c_str(), 0755), 0);
     EXPECT_EXIT(
-        {
-            if (::unshare(CLONE_NEWNS) != 0 ||
-                ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                ::mount("none", mnt.c_str(), "tmpfs", 0, "size=128k") != 0) {
-                std::exit(3);  // no private mounts here: nothing to check
-            }
-            std::string content;
-            for (int i = 0; i < 80000; ++i)
-                content += (i % 2) ? 'a' : 'b';
-            std::string f = mnt + "/f";
-            std::ofstream(f, std::ios::binary) << content;
-            run_result r = run({"-eab", "abab", f});
-            bool ok = r.status == 2 && r.err == "filesync(): No space left on device\n" &&
-                      read_file(f) == content;
-            if (!ok) std::fprintf(stderr, "status %d, err '%s'\n", r.status, r.err.c_str());
-            std::exit(ok ? 0 : 1);
-        },
+        std::exit(full_filesystem_cases(mnt)),
         [](int status) {
             return WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 3);
         },
         "");
+}
+
+TEST(Files, ReadOnlyDirectoryFallsBack) {
+    // Root ignores the directory's mode; an unprivileged user meets it.
+    temp_dir dir;
+    const std::string f = dir.write("f", "a foo", 0666);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+    run_options o;
+    if (::geteuid() == 0) o.uid = 65534;
+    run_result r = run({"-efoo", "bar", f}, o);
+    ::chmod(dir.path().c_str(), 0700);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(f), "a bar");
+}
+
+/// Starts a rewrite of dir/f that stops just before its second write into the file.
+background start_stalled(const temp_dir& dir, const std::vector<std::string>& args) {
+    run_options o;
+    o.env = {"LD_PRELOAD=" STALL_PRELOAD, "KESTROM_STALL_FILE=" + dir.file("f"),
+             "KESTROM_STALL_WRITE=2", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    background b = start(args, o);
+    int status = 0;
+    EXPECT_EQ(::waitpid(b.pid, &status, WUNTRACED), b.pid);
+    EXPECT_TRUE(WIFSTOPPED(status));
+    return b;
+}
+
+TEST(Files, DeathInsideTheWriteBackLosesNothing) {
+    // Killed half way through the write-back of an equal, a growing and a shrinking rewrite: the
+    // file may be mixed, but its whole new content waits beside it, readable by its owner only.
+    std::string old;
+    for (int i = 0; i < 100000; ++i)
+        old += "foo";
+    for (const char* to : {"bar", "fooo", "fo"}) {
+        temp_dir dir;
+        const std::string f = dir.write("f", old, 0644);
+        background b = start_stalled(dir, {"-efoo", to, f});
+        ::kill(b.pid, SIGKILL);
+        finish(b);
+        const std::vector<std::string> kept = recovery_files(dir.path());
+        ASSERT_EQ(kept.size(), 1u) << to;
+        EXPECT_EQ(read_file(kept[0]), replace_all(old, "foo", to)) << to;
+        EXPECT_EQ(stat_of(kept[0]).st_mode & 0777, 0600u) << to;
+    }
+}
+
+TEST(Files, SignalDuringTheWriteBackWaitsForItsEnd) {
+    std::string old(200000, 'a');
+    temp_dir dir;
+    const std::string f = dir.write("f", old);
+    background b = start_stalled(dir, {"-ea", "b", f});
+    ::kill(b.pid, SIGTERM);
+    ::kill(b.pid, SIGCONT);
+    run_result r = finish(b);
+    EXPECT_EQ(r.status, 143);
+    EXPECT_EQ(r.err, "signal 15 received, exit\n");
+    EXPECT_EQ(read_file(f), std::string(200000, 'b'));
+    EXPECT_TRUE(recovery_files(dir.path()).empty());
 }
 
 /// Waits until the process has read something of the file at path.

@@ -70,6 +70,13 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
             setrlimit(RLIMIT_FSIZE, &lim);
         }
         signal(SIGPIPE, SIG_DFL);
+        std::vector<std::string> env = opts.env;
+        for (std::string& e : env)
+            putenv(e.data());
+        if (opts.uid >= 0 && (setgid(static_cast<gid_t>(opts.uid)) != 0 ||
+                              setuid(static_cast<uid_t>(opts.uid)) != 0)) {
+            _exit(126);
+        }
         std::vector<std::string> copy = args;
         std::string bin = KESTROM_BINARY;
         std::vector<char*> argv{bin.data()};

@@ -14,11 +14,13 @@ struct run_result {
 };
 
 struct run_options {
-    std::string input;           ///< bytes on standard input
-    bool stdin_pipe = false;     ///< standard input is a pipe kept open (background::stdin_fd)
-    std::string cwd;             ///< working directory; empty: the current one
-    std::string stdout_path;     ///< standard output goes to this file (e.g. /dev/full) if set
-    long long fsize_limit = -1;  ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
+    std::string input;             ///< bytes on standard input
+    bool stdin_pipe = false;       ///< standard input is a pipe kept open (background::stdin_fd)
+    std::string cwd;               ///< working directory; empty: the current one
+    std::string stdout_path;       ///< standard output goes to this file (e.g. /dev/full) if set
+    long long fsize_limit = -1;    ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
+    std::vector<std::string> env;  ///< extra environment variables, "NAME=value"
+    int uid = -1;                  ///< user (and group) id to run as, when >= 0
 };
 
 /// A kestrom started in the background.

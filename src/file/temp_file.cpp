@@ -1,0 +1,189 @@
+#include "file/temp_file.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "util/fatal_signal.hpp"
+
+namespace kestrom {
+
+namespace {
+
+constexpr char NAME_TAG[] = ".kestrom-";
+constexpr int RANDOM_CHARS = 6;
+constexpr int NAME_ATTEMPTS = 100;
+
+/// An anonymous file in $TMPDIR (or /tmp), gone when closed or when the process ends.
+int open_anonymous() {
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || dir[0] != '/') dir = "/tmp";
+#ifdef O_TMPFILE
+    int fd = ::open(dir, O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+#endif
+    char path[PATH_MAX];
+    if (std::snprintf(path, sizeof path, "%s/kestromXXXXXX", dir) >=
+        static_cast<int>(sizeof path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd2 = ::mkostemp(path, O_CLOEXEC);
+    if (fd2 < 0) return -1;
+    if (::unlink(path) != 0) {
+        int saved = errno;
+        ::close(fd2);
+        errno = saved;
+        return -1;
+    }
+    return fd2;
+}
+
+/// Writes ".BASE.kestrom-XXXXXX" into t.name with fresh random letters; BASE is cut so that the
+/// whole name fits in a directory entry.
+void make_name(rewrite_temp& t) {
+    const char* base = t.base;
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[RANDOM_CHARS];
+    if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        // No entropy yet: a collision only costs another attempt.
+        unsigned long v = static_cast<unsigned long>(std::time(nullptr)) ^
+                          (static_cast<unsigned long>(::getpid()) << 16) ^
+                          reinterpret_cast<unsigned long>(&t);
+        static unsigned long counter = 0;
+        v += ++counter * 2654435761UL;
+        for (unsigned char& r : random) {
+            r = static_cast<unsigned char>(v);
+            v = v * 6364136223846793005UL + 1442695040888963407UL;
+        }
+    }
+    const int room = TEMP_NAME_MAX - 1 - static_cast<int>(sizeof NAME_TAG - 1) - RANDOM_CHARS;
+    const int base_len = static_cast<int>(std::strlen(base));
+    int n = std::snprintf(t.name, sizeof t.name, ".%.*s%s", base_len < room ? base_len : room, base,
+                          NAME_TAG);
+    for (unsigned char r : random)
+        t.name[n++] = letters[r % (sizeof letters - 1)];
+    t.name[n] = '\0';
+}
+
+/// The directory of the file that path leads to, open for use as a base of lookups, with its
+/// path and the file's own name within it in t; -1 when it cannot be found.
+int open_directory_of(rewrite_temp& t, const char* path) {
+    char* real = t.dir;
+    if (::realpath(path, real) == nullptr) return -1;
+    char* slash = std::strrchr(real, '/');
+    if (slash == nullptr || slash[1] == '\0') return -1;
+    if (std::strlen(slash + 1) >= sizeof t.base) return -1;
+    std::strcpy(t.base, slash + 1);
+    if (slash == real) {
+        slash[1] = '\0';  // the root directory
+    } else {
+        *slash = '\0';
+    }
+    int fd;
+    do {
+        fd = ::open(real, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+/// Whether the directory's filesystem has room for a copy of size bytes.
+bool has_room(int dir_fd, off_t size) {
+    struct statvfs fs;
+    if (::fstatvfs(dir_fd, &fs) != 0) return false;
+    const unsigned long long free_bytes =
+        static_cast<unsigned long long>(fs.f_bavail) * static_cast<unsigned long long>(fs.f_frsize);
+    return free_bytes >= static_cast<unsigned long long>(size);
+}
+
+/// Creates the file beside, anonymous where the filesystem can, else under a fresh name.
+bool open_beside(rewrite_temp& t, mode_t mode) {
+#ifdef O_TMPFILE
+    int fd = ::openat(t.dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        t.fd = fd;
+        t.late_name = true;
+        return true;
+    }
+    // Only a filesystem without anonymous files makes us name the file from the start.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+#endif
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        make_name(t);
+        int fd2 =
+            ::openat(t.dir_fd, t.name, O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd2 >= 0) {
+            t.fd = fd2;
+            t.named = true;
+            // A caught signal must not leave it behind while the input is filtered.
+            set_fatal_signal_cleanup(t.dir_fd, t.name);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size) {
+    t = rewrite_temp{};
+    struct stat st;
+    t.dir_fd = open_directory_of(t, path);
+    if (t.dir_fd >= 0 && ::stat(path, &st) == 0 && has_room(t.dir_fd, size) &&
+        open_beside(t, st.st_mode & 0777)) {
+        return true;
+    }
+    if (t.dir_fd >= 0) ::close(t.dir_fd);
+    t.dir_fd = -1;
+    t.fd = open_anonymous();
+    return t.fd >= 0;
+}
+
+bool name_rewrite_temp(rewrite_temp& t) {
+    if (t.named) return true;
+    if (!t.late_name || t.dir_fd < 0) return false;
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", t.fd);
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
+        make_name(t);
+        if (::linkat(AT_FDCWD, proc_path, t.dir_fd, t.name, AT_SYMLINK_FOLLOW) == 0 ||
+            ::linkat(t.fd, "", t.dir_fd, t.name, AT_EMPTY_PATH) == 0) {
+            t.named = true;
+            set_fatal_signal_cleanup(t.dir_fd, t.name);
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    t.name[0] = '\0';
+    return false;
+}
+
+void unname_rewrite_temp(rewrite_temp& t) {
+    if (!t.named) return;
+    clear_fatal_signal_cleanup();
+    (void)::unlinkat(t.dir_fd, t.name, 0);
+    t.named = false;
+}
+
+void close_rewrite_temp(rewrite_temp& t, bool keep) {
+    if (keep) {
+        clear_fatal_signal_cleanup();
+    } else {
+        unname_rewrite_temp(t);
+    }
+    if (t.fd >= 0) ::close(t.fd);
+    if (t.dir_fd >= 0) ::close(t.dir_fd);
+    t.fd = t.dir_fd = -1;
+}
+
+}  // namespace kestrom
