@@ -279,12 +279,16 @@ TEST(Files, ReadOnlyDirectoryFallsBack) {
     EXPECT_EQ(read_file(f), "a bar");
 }
 
-/// Starts a rewrite of dir/f that stops just before its second write into the file.
-background start_stalled(const temp_dir& dir, const std::vector<std::string>& args) {
+/// Options that make a rewrite of dir/f stop just before its second write into the file.
+run_options stall_options(const temp_dir& dir) {
     run_options o;
     o.env = {"LD_PRELOAD=" STALL_PRELOAD, "KESTROM_STALL_FILE=" + dir.file("f"),
              "KESTROM_STALL_WRITE=2", "ASAN_OPTIONS=verify_asan_link_order=0"};
-    background b = start(args, o);
+    return o;
+}
+
+background start_stalled(const temp_dir& dir, const std::vector<std::string>& args) {
+    background b = start(args, stall_options(dir));
     int status = 0;
     EXPECT_EQ(::waitpid(b.pid, &status, WUNTRACED), b.pid);
     EXPECT_TRUE(WIFSTOPPED(status));
@@ -308,6 +312,19 @@ TEST(Files, DeathInsideTheWriteBackLosesNothing) {
         EXPECT_EQ(read_file(kept[0]), replace_all(old, "foo", to)) << to;
         EXPECT_EQ(stat_of(kept[0]).st_mode & 0777, 0600u) << to;
     }
+}
+
+TEST(Files, FailedHeadCopyKeepsTheNewContentBeside) {
+    temp_dir dir;
+    const std::string f = dir.write("f", std::string(200000, 'a'));
+    run_options o = stall_options(dir);
+    o.env.push_back("KESTROM_STALL_FAIL=1");
+    run_result r = run({"-s", "-ea", "b", f}, o);  // silent: the damage is reported all the same
+    const std::vector<std::string> kept = recovery_files(dir.path());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(read_file(kept[0]), std::string(200000, 'b'));
+    EXPECT_EQ(r.err, "'" + f + "' is incomplete; its new content is in '" + kept[0] + "'\n");
+    EXPECT_EQ(r.status, 2);
 }
 
 TEST(Files, SignalDuringTheWriteBackWaitsForItsEnd) {

@@ -1,11 +1,13 @@
 // Loaded into kestrom with LD_PRELOAD by the end-to-end tests: stops the process (SIGSTOP, which
 // nothing can block) just before its N-th write into one file, so that a test can act at an exact
 // moment of an in-place rewrite. KESTROM_STALL_FILE names the file, KESTROM_STALL_WRITE gives N.
+// With KESTROM_STALL_FAIL set, that write fails with EIO instead.
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 extern "C" ssize_t write(int fd, const void* data, size_t size) {
@@ -22,6 +24,10 @@ extern "C" ssize_t write(int fd, const void* data, size_t size) {
     struct stat st;
     if (target > 0 && fstat(fd, &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino &&
         ++seen == target) {
+        if (std::getenv("KESTROM_STALL_FAIL") != nullptr) {
+            errno = EIO;
+            return -1;
+        }
         raise(SIGSTOP);
     }
     return real_write(fd, data, size);
