@@ -3,11 +3,12 @@
 #   make demo   build it and show it at work on the bundled sample
 #   make test   every test: unit and end-to-end, also under the sanitizers, and the fuzzers briefly
 #   make bench  micro-benchmarks and the whole-process comparison
+#   make faults every system call of an in-place rewrite failing at every moment
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 
-.PHONY: all build demo test test-release test-debug fuzz bench install format clean
+.PHONY: all build demo test test-release test-debug fuzz faults bench install format clean
 
 all: build
 
@@ -34,6 +35,9 @@ fuzz:
 	cmake --preset fuzz -DKESTROM_WERROR=ON >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 	sh fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+faults: test-release
+	cd build && KESTROM_FAULTS_FULL=1 ./cli_tests --gtest_filter='Faults.*'
 
 bench:
 	cmake --preset bench >/dev/null

@@ -114,8 +114,14 @@ int overwrite_route(run_state& rs, const char* name) {
         }
         // A file left mixed keeps the one whole copy of its new content beside it.
         keep = synced == SYNC_INCOMPLETE && tmp.named;
-        if (!keep) unname_rewrite_temp(tmp);
+        int unlink_error = 0;
+        if (!keep && !unname_rewrite_temp(tmp)) unlink_error = errno;
         mask_signals(false);
+        if (unlink_error != 0 && !silent) {
+            std::fprintf(stderr, "can't remove '%s%s%s': %s\n", tmp.dir,
+                         std::strcmp(tmp.dir, "/") == 0 ? "" : "/", tmp.name,
+                         std::strerror(unlink_error));
+        }
         if (synced != SYNC_OK) {
             if (!silent) print_error("filesync()", error_code);
             r = RESULT_WRITE_ERROR;

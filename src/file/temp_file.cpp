@@ -168,11 +168,11 @@ bool name_rewrite_temp(rewrite_temp& t) {
     return false;
 }
 
-void unname_rewrite_temp(rewrite_temp& t) {
-    if (!t.named) return;
+bool unname_rewrite_temp(rewrite_temp& t) {
+    if (!t.named) return true;
     clear_fatal_signal_cleanup();
-    (void)::unlinkat(t.dir_fd, t.name, 0);
     t.named = false;
+    return ::unlinkat(t.dir_fd, t.name, 0) == 0;
 }
 
 void close_rewrite_temp(rewrite_temp& t, bool keep) {

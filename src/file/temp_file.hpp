@@ -32,8 +32,8 @@ bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size);
 /// anonymous fallback, or a system that refuses), in which case the write-back goes on without it.
 bool name_rewrite_temp(rewrite_temp& t);
 
-/// Removes the visible name, if any.
-void unname_rewrite_temp(rewrite_temp& t);
+/// Removes the visible name, if any; false with errno set when it could not be removed.
+bool unname_rewrite_temp(rewrite_temp& t);
 
 /// Closes the temporary file. A name that is still there stays (it holds the only whole copy of
 /// the new content); keep must then be true, else the name is removed first.

@@ -279,11 +279,15 @@ TEST(Files, ReadOnlyDirectoryFallsBack) {
     EXPECT_EQ(read_file(f), "a bar");
 }
 
-/// Options that make a rewrite of dir/f stop just before its second write into the file.
-run_options stall_options(const temp_dir& dir) {
+/// Options that make the second write into dir/f stop the process or fail.
+run_options stall_options(const temp_dir& dir, const char* action = "STOP") {
     run_options o;
-    o.env = {"LD_PRELOAD=" STALL_PRELOAD, "KESTROM_STALL_FILE=" + dir.file("f"),
-             "KESTROM_STALL_WRITE=2", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    o.env = {"LD_PRELOAD=" FAULT_PRELOAD,
+             "KFAULT_FILE=" + dir.file("f"),
+             "KFAULT_CALL=write",
+             "KFAULT_AT=2",
+             std::string("KFAULT_ACTION=") + action,
+             "ASAN_OPTIONS=verify_asan_link_order=0"};
     return o;
 }
 
@@ -317,9 +321,8 @@ TEST(Files, DeathInsideTheWriteBackLosesNothing) {
 TEST(Files, FailedHeadCopyKeepsTheNewContentBeside) {
     temp_dir dir;
     const std::string f = dir.write("f", std::string(200000, 'a'));
-    run_options o = stall_options(dir);
-    o.env.push_back("KESTROM_STALL_FAIL=1");
-    run_result r = run({"-s", "-ea", "b", f}, o);  // silent: the damage is reported all the same
+    run_result r = run({"-s", "-ea", "b", f},
+                       stall_options(dir, "EIO"));  // silent: the damage is reported all the same
     const std::vector<std::string> kept = recovery_files(dir.path());
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(read_file(kept[0]), std::string(200000, 'b'));

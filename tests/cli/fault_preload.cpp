@@ -1,0 +1,190 @@
+// Fault injection, loaded into kestrom with LD_PRELOAD by the end-to-end tests. One system call
+// fails (or stops the process) at its k-th use, so that a test can check what every failure at
+// every moment leaves on disk. Set by the environment:
+//   KFAULT_CALL    read, write, lseek, ftruncate, close, open, openat, linkat, fsync or unlinkat
+//   KFAULT_AT      k: the call to act on (1 = the first); 0 or unset: never
+//   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR), SHORT (read or write half the
+//                  bytes) or STOP (SIGSTOP just before the call, which nothing can block)
+//   KFAULT_FILE    count only calls on descriptors of this file (not for open, openat, linkat)
+//   KFAULT_COUNT   a file that receives the number of calls of KFAULT_CALL seen so far
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct fault_plan {
+    bool loaded = false;
+    const char* call = "";
+    long at = 0;
+    int error = 0;  // errno to fail with; 0 with short_count or stop
+    bool short_count = false;
+    bool stop = false;
+    bool by_file = false;
+    struct stat file {};
+    const char* count_path = nullptr;
+    long seen = 0;
+};
+
+fault_plan& plan() {
+    static fault_plan p;
+    if (!p.loaded) {
+        p.loaded = true;
+        const char* call = std::getenv("KFAULT_CALL");
+        const char* at = std::getenv("KFAULT_AT");
+        const char* action = std::getenv("KFAULT_ACTION");
+        const char* file = std::getenv("KFAULT_FILE");
+        p.call = call != nullptr ? call : "";
+        p.at = at != nullptr ? std::atol(at) : 0;
+        p.count_path = std::getenv("KFAULT_COUNT");
+        if (file != nullptr && stat(file, &p.file) == 0) p.by_file = true;
+        const char* a = action != nullptr ? action : "EIO";
+        if (std::strcmp(a, "SHORT") == 0)
+            p.short_count = true;
+        else if (std::strcmp(a, "STOP") == 0)
+            p.stop = true;
+        else if (std::strcmp(a, "ENOSPC") == 0)
+            p.error = ENOSPC;
+        else if (std::strcmp(a, "EFBIG") == 0)
+            p.error = EFBIG;
+        else if (std::strcmp(a, "EINTR") == 0)
+            p.error = EINTR;
+        else
+            p.error = EIO;
+    }
+    return p;
+}
+
+template <typename F>
+F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void record_count(const fault_plan& p) {
+    if (p.count_path == nullptr) return;
+    using open_fn = int (*)(const char*, int, ...);
+    using write_fn = ssize_t (*)(int, const void*, size_t);
+    using close_fn = int (*)(int);
+    static const open_fn o = real<open_fn>("open");
+    static const write_fn w = real<write_fn>("write");
+    static const close_fn c = real<close_fn>("close");
+    int fd = o(p.count_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    char text[32];
+    int n = std::snprintf(text, sizeof text, "%ld\n", p.seen);
+    (void)w(fd, text, static_cast<size_t>(n));
+    c(fd);
+}
+
+/// What to do with this call: 0 go on, 1 fail with errno set, 2 cut the count short.
+int decide(const char* name, int fd) {
+    fault_plan& p = plan();
+    if (std::strcmp(p.call, name) != 0) return 0;
+    if (p.by_file && fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || st.st_dev != p.file.st_dev || st.st_ino != p.file.st_ino) {
+            return 0;
+        }
+    }
+    ++p.seen;
+    record_count(p);
+    if (p.seen != p.at) return 0;
+    if (p.stop) {
+        raise(SIGSTOP);
+        return 0;
+    }
+    if (p.short_count) return 2;
+    errno = p.error;
+    return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+ssize_t read(int fd, void* data, size_t size) {
+    static const auto f = real<ssize_t (*)(int, void*, size_t)>("read");
+    int d = decide("read", fd);
+    if (d == 1) return -1;
+    return f(fd, data, d == 2 && size > 1 ? size / 2 : size);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+    static const auto f = real<ssize_t (*)(int, const void*, size_t)>("write");
+    int d = decide("write", fd);
+    if (d == 1) return -1;
+    return f(fd, data, d == 2 && size > 1 ? size / 2 : size);
+}
+
+off_t lseek(int fd, off_t offset, int whence) {
+    static const auto f = real<off_t (*)(int, off_t, int)>("lseek");
+    if (decide("lseek", fd) == 1) return -1;
+    return f(fd, offset, whence);
+}
+
+int ftruncate(int fd, off_t length) {
+    static const auto f = real<int (*)(int, off_t)>("ftruncate");
+    if (decide("ftruncate", fd) == 1) return -1;
+    return f(fd, length);
+}
+
+int fsync(int fd) {
+    static const auto f = real<int (*)(int)>("fsync");
+    if (decide("fsync", fd) == 1) return -1;
+    return f(fd);
+}
+
+int close(int fd) {
+    static const auto f = real<int (*)(int)>("close");
+    // A close that fails still releases the descriptor, as on Linux.
+    bool fail = decide("close", fd) == 1;
+    int saved = errno;
+    int r = f(fd);
+    if (fail) {
+        errno = saved;
+        return -1;
+    }
+    return r;
+}
+
+int open(const char* path, int flags, ...) {
+    static const auto f = real<int (*)(const char*, int, ...)>("open");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
+    va_end(ap);
+    if (decide("open", -1) == 1) return -1;
+    return f(path, flags, mode);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    static const auto f = real<int (*)(int, const char*, int, ...)>("openat");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
+    va_end(ap);
+    if (decide("openat", -1) == 1) return -1;
+    return f(dir, path, flags, mode);
+}
+
+int linkat(int olddir, const char* oldpath, int newdir, const char* newpath, int flags) {
+    static const auto f = real<int (*)(int, const char*, int, const char*, int)>("linkat");
+    if (decide("linkat", -1) == 1) return -1;
+    return f(olddir, oldpath, newdir, newpath, flags);
+}
+
+int unlinkat(int dir, const char* path, int flags) {
+    static const auto f = real<int (*)(int, const char*, int)>("unlinkat");
+    if (decide("unlinkat", -1) == 1) return -1;
+    return f(dir, path, flags);
+}
+
+}  // extern "C"
