@@ -3,10 +3,14 @@
 // leaves it less than new is reported. KESTROM_FAULTS_FULL=1 (make faults) runs every size, error
 // and moment; make test runs a sample.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.hpp"
@@ -100,6 +104,50 @@ TEST(Faults, EveryFailureLeavesAWholeFile) {
         }
     }
     std::printf("%d fault scenarios\n", scenarios);
+}
+
+TEST(Faults, KilledAtRandomMomentsOverManyFiles) {
+    // SIGKILL cannot be caught: what must hold is that no content, old or new, exists nowhere.
+    // SIGTERM is caught: every file is old or new and nothing is left beside it.
+    const int rounds = std::getenv("KESTROM_FAULTS_FULL") != nullptr ? 60 : 6;
+    std::mt19937 rng(12345);
+    const std::string old = std::string(3 << 20, 'a');
+    const std::string want = std::string(3 << 20, 'b');
+    for (int round = 0; round < rounds; ++round) {
+        const int sig = round % 2 ? SIGTERM : SIGKILL;
+        temp_dir dir;
+        std::vector<std::string> args{"-ea", "b"};
+        for (const char* name : {"f0", "f1", "f2", "f3", "f4", "f5"})
+            args.push_back(dir.write(name, old));
+        background b = start(args);
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 150000));
+        ::kill(b.pid, sig);
+        finish(b);
+        for (int i = 0; i < 6; ++i) {
+            std::string prefix = ".f";
+            prefix += std::to_string(i);
+            prefix += ".kestrom-";
+            const std::string got = read_file(args[2 + static_cast<std::size_t>(i)]);
+            std::vector<std::string> kept;
+            for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+                const std::string name = e.path().filename().string();
+                if (name.rfind(prefix, 0) == 0) {
+                    kept.push_back(e.path());
+                }
+            }
+            const std::string where =
+                "round " + std::to_string(round) + " file " + std::to_string(i);
+            if (got != old && got != want) {
+                ASSERT_EQ(kept.size(), 1u) << where;
+            }
+            if (sig == SIGTERM) {
+                EXPECT_TRUE(got == old || got == want) << where;
+                EXPECT_TRUE(kept.empty()) << where;
+            }
+            for (const std::string& k : kept)
+                EXPECT_EQ(read_file(k), want) << where;
+        }
+    }
 }
 
 }  // namespace
