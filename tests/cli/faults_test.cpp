@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -104,6 +105,21 @@ TEST(Faults, EveryFailureLeavesAWholeFile) {
         }
     }
     std::printf("%d fault scenarios\n", scenarios);
+}
+
+TEST(Faults, ExhaustedMemoryEndsWithOneMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than any useful limit";
+#endif
+    run_options o;
+    o.memory_limit = 64 << 20;
+    o.input = "data";
+    run_result r = run({"-e[!][!][!]x", "y"}, o);  // some 16 million trie nodes
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("FATAL: malloc(", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(") failed! total="), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 TEST(Faults, KilledAtRandomMomentsOverManyFiles) {

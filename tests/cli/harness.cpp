@@ -69,6 +69,11 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
             lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.fsize_limit);
             setrlimit(RLIMIT_FSIZE, &lim);
         }
+        if (opts.memory_limit >= 0) {
+            struct rlimit lim;
+            lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.memory_limit);
+            setrlimit(RLIMIT_AS, &lim);
+        }
         signal(SIGPIPE, SIG_DFL);
         std::vector<std::string> env = opts.env;
         for (std::string& e : env)

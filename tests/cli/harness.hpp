@@ -19,6 +19,7 @@ struct run_options {
     std::string cwd;               ///< working directory; empty: the current one
     std::string stdout_path;       ///< standard output goes to this file (e.g. /dev/full) if set
     long long fsize_limit = -1;    ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
+    long long memory_limit = -1;   ///< RLIMIT_AS for the child, in bytes, when >= 0
     std::vector<std::string> env;  ///< extra environment variables, "NAME=value"
     int uid = -1;                  ///< user (and group) id to run as, when >= 0
 };
