@@ -3,12 +3,13 @@
 #   make demo   build it and show it at work on the bundled sample
 #   make test   every test: unit and end-to-end, also under the sanitizers, and the fuzzers briefly
 #   make bench  micro-benchmarks and the whole-process comparison
+#   make package  a Debian package (build/kestrom_*.deb)
 #   make faults every system call of an in-place rewrite failing at every moment
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 
-.PHONY: all build demo test test-release test-debug fuzz faults bench install format clean
+.PHONY: all build demo test test-release test-debug fuzz faults bench install package format clean
 
 all: build
 
@@ -45,8 +46,13 @@ bench:
 	build/bench/micro_bench
 	sh bench/compare.sh build/bench/kestrom
 
+# DESTDIR stages the installation (for packaging); PREFIX chooses where it goes.
 install: build
-	cmake --install build --prefix $(or $(PREFIX),/usr/local)
+	DESTDIR=$(DESTDIR) cmake --install build --prefix $(or $(PREFIX),/usr/local)
+
+# A Debian package in build/: the binary, the manual page, the completion and the copyright.
+package: build
+	cd build && cpack -G DEB
 
 format:
 	git ls-files 'src/*' 'tests/*' 'bench/*' 'fuzz/*' | grep -E '\.(cpp|hpp)$$' | xargs clang-format -i
