@@ -4,12 +4,13 @@
 #   make test   every test: unit and end-to-end, also under the sanitizers, and the fuzzers briefly
 #   make bench  micro-benchmarks and the whole-process comparison
 #   make package  a Debian package (build/kestrom_*.deb)
+#   make valgrind  the end-to-end tests with the binary under valgrind
 #   make faults every system call of an in-place rewrite failing at every moment
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 
-.PHONY: all build demo test test-release test-debug fuzz faults bench install package format clean
+.PHONY: all build demo test test-release test-debug valgrind fuzz faults bench install package format clean
 
 all: build
 
@@ -36,6 +37,11 @@ fuzz:
 	cmake --preset fuzz -DKESTROM_WERROR=ON >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 	sh fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+# The end-to-end tests with the binary under valgrind: no memory error, no leak.
+VALGRIND = valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect
+valgrind: test-release
+	cd build && KESTROM_TEST_WRAPPER="$(VALGRIND)" ./cli_tests
 
 faults: test-release
 	cd build && KESTROM_FAULTS_FULL=1 ./cli_tests --gtest_filter='Faults.*'

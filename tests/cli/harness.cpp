@@ -82,13 +82,21 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
                               setuid(static_cast<uid_t>(opts.uid)) != 0)) {
             _exit(126);
         }
-        std::vector<std::string> copy = args;
-        std::string bin = KESTROM_BINARY;
-        std::vector<char*> argv{bin.data()};
+        // KESTROM_TEST_WRAPPER runs the binary under another program (valgrind), split at blanks.
+        std::vector<std::string> copy;
+        if (const char* wrapper = std::getenv("KESTROM_TEST_WRAPPER")) {
+            std::istringstream words(wrapper);
+            for (std::string w; words >> w;)
+                copy.push_back(w);
+        }
+        copy.push_back(KESTROM_BINARY);
+        copy.insert(copy.end(), args.begin(), args.end());
+        std::string bin = copy.front();
+        std::vector<char*> argv;
         for (auto& a : copy)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(bin.c_str(), argv.data());
+        execvp(bin.c_str(), argv.data());
         _exit(127);
     }
     if (opts.stdin_pipe) close(in_pipe[0]);
@@ -148,6 +156,10 @@ std::string read_file(const std::string& path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+bool wrapped() {
+    return std::getenv("KESTROM_TEST_WRAPPER") != nullptr;
 }
 
 }  // namespace kestrom_test

@@ -54,4 +54,8 @@ class temp_dir {
 
 std::string read_file(const std::string& path);
 
+/// The binary runs under another program (KESTROM_TEST_WRAPPER, e.g. valgrind), which takes no
+/// preloaded faults and no memory limit.
+bool wrapped();
+
 }  // namespace kestrom_test
