@@ -156,6 +156,11 @@ int process_stdin(run_state& rs) {
         }
         return RESULT_UNCHANGED;
     }
+    if (reads_own_output(0, rs.std_out.fd())) {
+        if (!o.silent) std::fprintf(stderr, "can't read stdin: %s\n", OWN_OUTPUT);
+        rs.stdin_used = true;
+        return RESULT_UNCHANGED;
+    }
     byte_reader in(0);
     int r = run_engine(rs, in, rs.std_out);
     if (r == RESULT_WRITE_ERROR) {

@@ -147,6 +147,12 @@ int copy_route(run_state& rs, const char* name) {
         if (!silent) report_open_failure("read", name, errno);
         return NOT_PROCESSED;
     }
+    if (reads_own_output(fd, rs.std_out.fd())) {
+        // Each byte written would be read again: the file would grow without end.
+        if (!silent) std::fprintf(stderr, "can't read '%s': \n%s\n", name, OWN_OUTPUT);
+        ::close(fd);
+        return NOT_PROCESSED;
+    }
     int r;
     {
         byte_reader in(fd);
@@ -163,6 +169,12 @@ int copy_route(run_state& rs, const char* name) {
 }
 
 }  // namespace
+
+bool reads_own_output(int in_fd, int out_fd) {
+    struct stat in, out;
+    return ::fstat(in_fd, &in) == 0 && ::fstat(out_fd, &out) == 0 && S_ISREG(in.st_mode) &&
+           in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
 
 int process_file(run_state& rs, const char* name) {
     ++rs.count.files_processed;

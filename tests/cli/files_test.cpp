@@ -156,6 +156,24 @@ TEST(Files, FifoIsReadWithCopyRoute) {
     EXPECT_EQ(r.status, 0);
 }
 
+TEST(Files, InputThatIsTheOutputIsNotRead) {
+    // Appending to the file being read would feed the output back for ever.
+    temp_dir dir;
+    const std::string f = dir.write("f", "a foo");
+    run_options o;
+    o.stdout_path = f;
+    o.stdout_append = true;
+    run_result r = run({"-c", "-efoo", "bar", f}, o);
+    EXPECT_EQ(r.err, "can't read '" + f + "': \ninput file is output file\n");
+    EXPECT_EQ(r.status, 1);
+    o.input = "x";
+    o.stdin_path = f;
+    r = run({"-efoo", "bar"}, o);
+    EXPECT_EQ(r.err, "can't read stdin: input file is output file\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(read_file(f), "a foo");
+}
+
 TEST(Files, TreeThroughXargsInOneBatch) {
     // Most files hold no find: the sum of results passes 255 in one batch, which must not make
     // xargs give up; every file is processed and xargs reports the unchanged ones with 123.

@@ -57,11 +57,11 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
             close(in_pipe[0]);
             close(in_pipe[1]);
         } else {
-            redirect(in_path, O_RDONLY, 0);
+            redirect(opts.stdin_path.empty() ? in_path : opts.stdin_path, O_RDONLY, 0);
             unlink(in_path.c_str());
         }
         const std::string& out = opts.stdout_path.empty() ? b.out_path : opts.stdout_path;
-        redirect(out, O_WRONLY | O_CREAT | O_TRUNC, 1);
+        redirect(out, O_WRONLY | O_CREAT | (opts.stdout_append ? O_APPEND : O_TRUNC), 1);
         redirect(b.err_path, O_WRONLY | O_TRUNC, 2);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
         if (opts.fsize_limit >= 0) {

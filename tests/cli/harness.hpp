@@ -18,6 +18,8 @@ struct run_options {
     bool stdin_pipe = false;       ///< standard input is a pipe kept open (background::stdin_fd)
     std::string cwd;               ///< working directory; empty: the current one
     std::string stdout_path;       ///< standard output goes to this file (e.g. /dev/full) if set
+    bool stdout_append = false;    ///< that file is appended to, not truncated
+    std::string stdin_path;        ///< standard input comes from this file if set (not input)
     long long fsize_limit = -1;    ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
     long long memory_limit = -1;   ///< RLIMIT_AS for the child, in bytes, when >= 0
     std::vector<std::string> env;  ///< extra environment variables, "NAME=value"
