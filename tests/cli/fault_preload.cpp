@@ -3,7 +3,8 @@
 // every moment leaves on disk. Set by the environment:
 //   KFAULT_CALL    read, write, lseek, ftruncate, close, open, openat, linkat, fsync or unlinkat
 //   KFAULT_AT      k: the call to act on (1 = the first); 0 or unset: never
-//   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR), SHORT (read or write half the
+//   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR, EOPNOTSUPP), SHORT (read or write half
+//   the
 //                  bytes) or STOP (SIGSTOP just before the call, which nothing can block)
 //   KFAULT_FILE    count only calls on descriptors of this file (not for open, openat, linkat)
 //   KFAULT_COUNT   a file that receives the number of calls of KFAULT_CALL seen so far
@@ -57,6 +58,8 @@ fault_plan& plan() {
             p.error = EFBIG;
         else if (std::strcmp(a, "EINTR") == 0)
             p.error = EINTR;
+        else if (std::strcmp(a, "EOPNOTSUPP") == 0)
+            p.error = EOPNOTSUPP;
         else
             p.error = EIO;
     }

@@ -410,6 +410,27 @@ void wait_for_blocked_read(int pid) {
     }
 }
 
+TEST(Files, WithoutAnonymousFilesTheNamedTemporaryGoesOnExit) {
+    // A filesystem without anonymous files: the temporary file is named from the start, and a
+    // caught signal while the input is filtered removes it; so does a normal end.
+    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
+    temp_dir dir;
+    const std::string f = dir.write("f", std::string(32 << 20, 'a'));
+    run_options o;
+    o.env = {"LD_PRELOAD=" FAULT_PRELOAD, "KFAULT_CALL=openat", "KFAULT_AT=1",
+             "KFAULT_ACTION=EOPNOTSUPP", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    background b = start({"-ea", "bb", f}, o);
+    ASSERT_TRUE(wait_for_progress(b.pid, f));
+    EXPECT_EQ(recovery_files(dir.path()).size(), 1u);
+    ::kill(b.pid, SIGTERM);
+    EXPECT_EQ(finish(b).status, 143);
+    EXPECT_TRUE(recovery_files(dir.path()).empty());
+    dir.write("f", "a");
+    EXPECT_EQ(run({"-ea", "bb", f}, o).status, 0);
+    EXPECT_EQ(read_file(f), "bb");
+    EXPECT_TRUE(recovery_files(dir.path()).empty());
+}
+
 TEST(Files, TerminationWhileWaitingForInput) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         run_options o;
