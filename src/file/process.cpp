@@ -38,15 +38,6 @@ int open_temporary() {
     return fd2;
 }
 
-/// open, again when a signal interrupts it.
-int open_file(const char* name, int flags) {
-    int fd;
-    do {
-        fd = ::open(name, flags | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 /// "can't read '%s': " (or write) and the system's error text on a line of its own.
 void report_open_failure(const char* verb, const char* name, int error_code) {
     std::fprintf(stderr, "can't %s '%s': \n", verb, name);
@@ -128,6 +119,14 @@ int copy_route(run_state& rs, const char* name) {
 }
 
 }  // namespace
+
+int open_file(const char* name, int flags) {
+    int fd;
+    do {
+        fd = ::open(name, flags | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
 
 bool is_directory(const char* path) {
     struct stat st;

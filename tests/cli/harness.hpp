@@ -19,12 +19,15 @@ struct run_options {
     std::string cwd;             ///< working directory; empty: the current one
     std::string stdout_path;     ///< standard output goes to this file (e.g. /dev/full) if set
     long long fsize_limit = -1;  ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
+    bool stdout_pty = false;     ///< standard output is a pseudo-terminal (raw, no CR added)
+    std::string argv0;           ///< the program name the child sees; empty: the binary's path
 };
 
 /// A kestrom started in the background.
 struct background {
     int pid = -1;
     int stdin_fd = -1;  ///< the open end of the standard-input pipe, with stdin_pipe
+    int pty_fd = -1;    ///< the master side of the standard-output terminal, with stdout_pty
     std::string out_path, err_path;
 };
 
