@@ -93,7 +93,7 @@ char* read_arg_token(byte_reader& in, char* token_buf) {
 void process_arg_file(run_state& rs, const char* arg) {
     const char* path = arg + 1;
     if (path[0] == '\0') {
-        // Both warnings are written even when silent: arguments the user meant are not read.
+        // The warnings here are written even when silent: arguments the user meant are not read.
         if (rs.stdin_used) {
             std::fputs("Warning: cannot process stdin twice\n", stderr);
             return;

@@ -43,7 +43,8 @@ namespace {
     end_run(rs, 1);
 }
 
-/// The driver keeps its own copy: an argument from an argument file is overwritten by the next.
+/// Takes search (size bytes, owned) as the pending search: always a copy of the driver's own, since
+/// an argument from an argument file is overwritten by the next token.
 void set_pending_search(run_state& rs, char* search, std::size_t size) {
     xfree(rs.pending_search, rs.pending_size);
     rs.pending_search = search;
@@ -99,20 +100,15 @@ void process_options(run_state& rs, char* letters) {
                 // The rest of the argument is the search; the next argument its replacement.
                 set_pending_search(rs, xstrdup(p + 1), std::strlen(p + 1) + 1);
                 return;
-            case 't': {
-                std::size_t size = 0;
-                char* search = expand_template(rs, p + 1, size);
-                set_pending_search(rs, search, size);
-                return;
-            }
+            case 'a':
+                not_available(rs, "interactive mode (-a)");
+            case 'b':
+                not_available(rs, "line mode (-b)");
             case 'd':
                 if (p[1] != '\0') set_template_var(rs, static_cast<unsigned char>(p[1]), p + 2);
                 return;
             case 'f':
                 read_pattern_source(rs, p + 1);
-                return;
-            case 'p':
-                parse_pattern_arg(rs, p + 1);
                 return;
             case 'g':
                 show_grammar(rs);
@@ -124,10 +120,15 @@ void process_options(run_state& rs, char* letters) {
                     show_help(rs);
                 }
                 end_after_screen(rs);
-            case 'a':
-                not_available(rs, "interactive mode (-a)");
-            case 'b':
-                not_available(rs, "line mode (-b)");
+            case 'p':
+                parse_pattern_arg(rs, p + 1);
+                return;
+            case 't': {
+                std::size_t size = 0;
+                char* search = expand_template(rs, p + 1, size);
+                set_pending_search(rs, search, size);
+                return;
+            }
             default:
                 if (!o.silent) {
                     std::fprintf(stderr, "Warning: invalid flag -%c (use -h for help)\n", *p);

@@ -73,7 +73,7 @@ void read_pattern_source(run_state& rs, const char* name) {
     bool whole = true;
     int read_error = 0;
     if (name[0] == '\0') {
-        // These two warnings are written even when silent: patterns the user meant are not read.
+        // The warnings here are written even when silent: patterns the user meant are not read.
         if (rs.stdin_used) {
             std::fputs("Warning: cannot process stdin twice\n", stderr);
             return;
