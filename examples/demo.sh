@@ -6,6 +6,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$here/sample.conf" "$work/app.conf"
+cp "$here/sample.pat" "$here/sample.args" "$work/"
 
 step() { printf '\n$ %s\n' "$*"; }
 
@@ -21,3 +22,16 @@ echo 'colour=grey; owner=jane_doe;' | "$bin" -e'gr[ae]y' silver -e'owner=*;' '@u
 
 step "printf 'tab\\there' | kestrom -e'\\t' ' -> '   # escapes: \\t, #9, \$09 are the same byte"
 printf 'tab\there\n' | "$bin" -e'\t' ' -> ' || true
+
+cp "$here/sample.conf" "$work/app.conf"
+step "cat sample.pat; kestrom -c -fsample.pat app.conf   # a pattern file: one delimited pattern a line"
+cat "$work/sample.pat"
+(cd "$work" && "$bin" -c -fsample.pat app.conf) || true
+
+step "cat sample.args; kestrom @sample.args   # an argument file: arguments with quotes and comments"
+cat "$work/sample.args"
+(cd "$work" && "$bin" @sample.args) || true
+cat "$work/app.conf"
+
+step "kestrom -dD'[0-9]' -t'DDDD-DD-DD' '<date>'   # a template: D stands for a digit set"
+echo 'from 2024-07-01 to 2024-12-31' | "$bin" -dD'[0-9]' -t'DDDD-DD-DD' '<date>' || true

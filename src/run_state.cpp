@@ -1,5 +1,7 @@
 #include "run_state.hpp"
 
+#include <cstring>
+
 #include "util/alloc.hpp"
 
 namespace kestrom {
@@ -7,6 +9,9 @@ namespace kestrom {
 run_state::~run_state() {
     std_out.flush();
     xfree(pending_search, pending_size);
+    for (char* value : template_vars) {
+        if (value != nullptr) xfree(value, std::strlen(value) + 1);
+    }
 }
 
 }  // namespace kestrom

@@ -13,6 +13,10 @@ namespace kestrom {
 
 /// Bytes of the stream matcher's window of re-scannable input.
 inline constexpr int WINDOW_SIZE = 4096;
+/// Bytes of one token of an argument file.
+inline constexpr int TOKEN_MAX = 255;
+
+struct arg_source;
 
 struct run_state {
     settings opts;
@@ -27,6 +31,12 @@ struct run_state {
     byte_writer std_out{1};        ///< standard output, shared by every pass that writes to it
     /// The stream matcher's window; the pattern-file reader needs two bytes more.
     unsigned char window_buf[WINDOW_SIZE + 2] = {};
+    /// Template variables of -d by byte value: null, or an owned non-empty string.
+    char* template_vars[256] = {};
+    /// The token of an argument file being processed, valid until the next one is read.
+    char token_buf[TOKEN_MAX + 1] = {};
+    arg_source* arg_sources = nullptr;  ///< argument files being read, innermost first
+    int arg_depth = 0;                  ///< how many of them
 
     run_state() = default;
     ~run_state();

@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/arg_file.hpp"
+#include "cli/pattern_source.hpp"
+#include "cli/screens.hpp"
 #include "file/process.hpp"
 #include "match/stream.hpp"
 #include "util/alloc.hpp"
@@ -32,10 +35,20 @@ namespace {
     end_run(rs, 1);
 }
 
-void set_pending_search(run_state& rs, const char* text) {
+/// Ends the run after a screen: status 1, and a failed write of it said unless silent.
+[[noreturn]] void end_after_screen(run_state& rs) {
+    if (!rs.std_out.flush() && !rs.opts.silent) {
+        print_error("can't write stdout", rs.std_out.error_code());
+    }
+    end_run(rs, 1);
+}
+
+/// Takes search (size bytes, owned) as the pending search: always a copy of the driver's own, since
+/// an argument from an argument file is overwritten by the next token.
+void set_pending_search(run_state& rs, char* search, std::size_t size) {
     xfree(rs.pending_search, rs.pending_size);
-    rs.pending_size = std::strlen(text) + 1;
-    rs.pending_search = xstrdup(text);
+    rs.pending_search = search;
+    rs.pending_size = size;
 }
 
 /// Handles the letters of one option group, from left to right.
@@ -85,24 +98,37 @@ void process_options(run_state& rs, char* letters) {
                 break;
             case 'e':
                 // The rest of the argument is the search; the next argument its replacement.
-                set_pending_search(rs, p + 1);
+                set_pending_search(rs, xstrdup(p + 1), std::strlen(p + 1) + 1);
                 return;
             case 'a':
                 not_available(rs, "interactive mode (-a)");
             case 'b':
                 not_available(rs, "line mode (-b)");
             case 'd':
-                not_available(rs, "template variables (-d)");
+                if (p[1] != '\0') set_template_var(rs, static_cast<unsigned char>(p[1]), p + 2);
+                return;
             case 'f':
-                not_available(rs, "pattern files (-f)");
+                read_pattern_source(rs, p + 1);
+                return;
             case 'g':
-                not_available(rs, "the grammar screen (-g)");
+                show_grammar(rs);
+                end_after_screen(rs);
             case 'h':
-                not_available(rs, "the help screen (-h)");
+                if (p[1] == 'h') {
+                    show_version(rs);
+                } else {
+                    show_help(rs);
+                }
+                end_after_screen(rs);
             case 'p':
-                not_available(rs, "delimited patterns (-p)");
-            case 't':
-                not_available(rs, "templates (-t)");
+                parse_pattern_arg(rs, p + 1);
+                return;
+            case 't': {
+                std::size_t size = 0;
+                char* search = expand_template(rs, p + 1, size);
+                set_pending_search(rs, search, size);
+                return;
+            }
             default:
                 if (!o.silent) {
                     std::fprintf(stderr, "Warning: invalid flag -%c (use -h for help)\n", *p);
@@ -140,7 +166,10 @@ void process_arg(run_state& rs, char* arg) {
         }
         return;
     }
-    if (arg[0] == '@') not_available(rs, "argument files (@)");
+    if (arg[0] == '@') {
+        process_arg_file(rs, arg);
+        return;
+    }
     rs.count.error_sum += process_file(rs, arg);
 }
 

@@ -24,15 +24,6 @@ constexpr int NOT_PROCESSED = -1;
 /// The name leads to something other than a regular file: result 1, skipped like a directory.
 constexpr int NOT_REGULAR = -2;
 
-/// open, again when a signal interrupts it.
-int open_file(const char* name, int flags) {
-    int fd;
-    do {
-        fd = ::open(name, flags | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 /// "can't read '%s': " (or write) and the system's error text on a line of its own.
 void report_open_failure(const char* verb, const char* name, int error_code) {
     std::fprintf(stderr, "can't %s '%s': \n", verb, name);
@@ -169,6 +160,14 @@ int copy_route(run_state& rs, const char* name) {
 }
 
 }  // namespace
+
+int open_file(const char* name, int flags) {
+    int fd;
+    do {
+        fd = ::open(name, flags | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
 
 bool reads_own_output(int in_fd, int out_fd) {
     struct stat in, out;

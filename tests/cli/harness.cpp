@@ -5,8 +5,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -39,7 +41,7 @@ void redirect(const std::string& path, int flags, int target) {
 
 background start(const std::vector<std::string>& args, const run_options& opts) {
     background b;
-    b.out_path = opts.stdout_path.empty() ? temp_path() : "";
+    b.out_path = opts.stdout_path.empty() && !opts.stdout_pty ? temp_path() : "";
     b.err_path = temp_path();
     std::string in_path;
     int in_pipe[2] = {-1, -1};
@@ -48,6 +50,18 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
     } else {
         in_path = temp_path();
         write_file(in_path, opts.input);
+    }
+    int pty_slave = -1;
+    if (opts.stdout_pty) {
+        b.pty_fd = posix_openpt(O_RDWR | O_NOCTTY);
+        if (b.pty_fd < 0 || grantpt(b.pty_fd) != 0 || unlockpt(b.pty_fd) != 0) {
+            throw std::runtime_error("posix_openpt");
+        }
+        pty_slave = open(ptsname(b.pty_fd), O_RDWR | O_NOCTTY);
+        struct termios raw;
+        if (pty_slave < 0 || tcgetattr(pty_slave, &raw) != 0) throw std::runtime_error("pty");
+        cfmakeraw(&raw);
+        tcsetattr(pty_slave, TCSANOW, &raw);
     }
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
@@ -60,8 +74,14 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
             redirect(opts.stdin_path.empty() ? in_path : opts.stdin_path, O_RDONLY, 0);
             unlink(in_path.c_str());
         }
-        const std::string& out = opts.stdout_path.empty() ? b.out_path : opts.stdout_path;
-        redirect(out, O_WRONLY | O_CREAT | (opts.stdout_append ? O_APPEND : O_TRUNC), 1);
+        if (opts.stdout_pty) {
+            dup2(pty_slave, 1);
+            close(pty_slave);
+            close(b.pty_fd);
+        } else {
+            const std::string& out = opts.stdout_path.empty() ? b.out_path : opts.stdout_path;
+            redirect(out, O_WRONLY | O_CREAT | (opts.stdout_append ? O_APPEND : O_TRUNC), 1);
+        }
         redirect(b.err_path, O_WRONLY | O_TRUNC, 2);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
         if (opts.fsize_limit >= 0) {
@@ -92,6 +112,7 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
         copy.push_back(KESTROM_BINARY);
         copy.insert(copy.end(), args.begin(), args.end());
         std::string bin = copy.front();
+        if (!opts.argv0.empty() && copy.size() == args.size() + 1) copy.front() = opts.argv0;
         std::vector<char*> argv;
         for (auto& a : copy)
             argv.push_back(a.data());
@@ -100,6 +121,7 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
         _exit(127);
     }
     if (opts.stdin_pipe) close(in_pipe[0]);
+    if (pty_slave >= 0) close(pty_slave);
     b.pid = pid;
     b.stdin_fd = in_pipe[1];
     return b;
@@ -107,6 +129,15 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
 
 run_result finish(background& b) {
     run_result r;
+    if (b.pty_fd >= 0) {
+        // Read until the child's side is closed (EIO), so that a full terminal never blocks it.
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(b.pty_fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) r.out.append(buf, static_cast<std::size_t>(n));
+        }
+        close(b.pty_fd);
+    }
     int status = 0;
     waitpid(b.pid, &status, 0);
     if (b.stdin_fd >= 0) close(b.stdin_fd);

@@ -24,12 +24,15 @@ struct run_options {
     long long memory_limit = -1;   ///< RLIMIT_AS for the child, in bytes, when >= 0
     std::vector<std::string> env;  ///< extra environment variables, "NAME=value"
     int uid = -1;                  ///< user (and group) id to run as, when >= 0
+    bool stdout_pty = false;       ///< standard output is a pseudo-terminal (raw, no CR added)
+    std::string argv0;  ///< the program name the child sees; empty: the binary's path (not wrapped)
 };
 
 /// A kestrom started in the background.
 struct background {
     int pid = -1;
     int stdin_fd = -1;  ///< the open end of the standard-input pipe, with stdin_pipe
+    int pty_fd = -1;    ///< the master side of the standard-output terminal, with stdout_pty
     std::string out_path, err_path;
 };
 
