@@ -88,9 +88,11 @@ void process_options(run_state& rs, char* letters) {
                 set_pending_search(rs, p + 1);
                 return;
             case 'a':
-                not_available(rs, "interactive mode (-a)");
+                o.automatic = !o.automatic;
+                break;
             case 'b':
-                not_available(rs, "line mode (-b)");
+                o.text_mode = !o.text_mode;
+                break;
             case 'd':
                 not_available(rs, "template variables (-d)");
             case 'f':
