@@ -184,12 +184,15 @@ replacement* line_search::find(trie_node* list, const unsigned char* text, std::
     // dividing the record up in every possible way; from then on each list is looked up at each
     // position once: a second lookup would fail again, since the first one is either finished
     // (and failed) or still an ancestor on the stack, which lies at an earlier position.
-    std::size_t budget = len < SIZE_MAX / 4 ? 2 * len + 1024 : SIZE_MAX;
+    std::size_t budget = SIZE_MAX;
+    if (steps_per_byte_ == 0 || len < (SIZE_MAX - steps_base_) / steps_per_byte_) {
+        budget = steps_per_byte_ * len + steps_base_;
+    }
     bool remember = false;
     depth_ = 0;
     push({list, nullptr, 0});
     while (depth_ > 0) {
-        if (!remember && --budget == 0) {
+        if (!remember && (budget == 0 || --budget == 0)) {
             remember = true;
             ++generation_;
             seen_count_ = 0;

@@ -50,7 +50,10 @@ unsigned char* read_text_line(dyn_str* ds, byte_reader& in);
 /// longest record: the search's explicit stack and the set of lookups already tried.
 class line_search {
   public:
-    line_search() = default;
+    /// A lookup starts remembering what it tried after steps_per_byte steps per byte of the
+    /// record plus steps_base; tests lower both to remember from the first step.
+    explicit line_search(std::size_t steps_per_byte = 2, std::size_t steps_base = 1024)
+        : steps_per_byte_(steps_per_byte), steps_base_(steps_base) {}
     ~line_search();
     line_search(const line_search&) = delete;
     line_search& operator=(const line_search&) = delete;
@@ -75,6 +78,8 @@ class line_search {
     bool first_visit(trie_node* list, std::size_t pos);
     void grow_seen();
 
+    std::size_t steps_per_byte_;
+    std::size_t steps_base_;
     frame* stack_ = nullptr;
     std::size_t stack_capacity_ = 0;
     std::size_t depth_ = 0;
