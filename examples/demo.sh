@@ -21,3 +21,15 @@ echo 'colour=grey; owner=jane_doe;' | "$bin" -e'gr[ae]y' silver -e'owner=*;' '@u
 
 step "printf 'tab\\there' | kestrom -e'\\t' ' -> '   # escapes: \\t, #9, \$09 are the same byte"
 printf 'tab\there\n' | "$bin" -e'\t' ' -> ' || true
+
+step "kestrom -b -c -e'server.*' '\\# &' app.conf   # line mode: whole lines that match"
+(cd "$work" && "$bin" -b -c -e'server.*' '\# &' app.conf) || true
+
+# The interactive screen clears the terminal first; here that would wipe the demo, so it is cut.
+esc=$(printf '\033')
+step "kestrom -a -c -eold-db new-db app.conf <<EOF   # asks before each one; answers y, then n"
+(cd "$work" && "$bin" -a -c -eold-db new-db app.conf 2>&1 <<ANSWERS | sed "s/${esc}\[2J${esc}\[H//"
+y
+n
+ANSWERS
+) || true
