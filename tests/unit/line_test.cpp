@@ -28,20 +28,16 @@ TEST(LineMatcher, ReplacesWholeRecords) {
         {{{"xyz", "P"}, {"x*", "Q"}}, "xy\nxyq\nxyzz\nxyz\n", "Q\nQ\nQ\nP\n", 0},
         {{{"abc", "X"}, {"a?", "Y"}}, "ab\n", "Y\n", 0},
         {{{"a*", "[&]"}}, "ab\nb\na", "[ab]\nb\n[a]\n", 0},
-        {{{"*b*c", "X"}}, "abxbc\nabxbd\n", "X\nabxbd\n", 0},
         {{{"abc", "X"}}, "abc\r\nab\rc\r\n", "X\nab\rc\n", 0},
         {{{"", "E"}}, "abc\n\x1a", "abc\nE\n", 0},
         {{{"abc", "X"}}, "abc\x1a", "X\n", 0},
-        {{{"abc", "X"}}, "abc\x1a\n", "abc\x1a\n", 1},
         {{{"ab", "[&]"}}, "ab\0cd\nab\0\n"s, "[ab\0cd]\n[ab\0]\n"s, 0},
         {{{"abc", "X"}}, "ab\0c\n"s, "ab\0c\n"s, 1},
         {{{"*", "S"}}, "\n\n", "S\nS\n", 0},
-        {{{"a", "X"}}, "\n", "\n", 1},
         {{{"a", "X"}}, "", "", 1},
         {{{"abc", "<&>"}}, "aBc\nABC\n", "<aBc>\n<ABC>\n", 0, "i"},
         {{{"a", "X"}}, "a\0b\0"s, "X\nb\n", 0, "0"},
         {{{"a", "X"}}, "a\0b\n\0"s, "X\0b\n\0"s, 0, "0z"},
-        {{{"a", "X"}}, "a\r\n", "X\0"s, 0, "z"},
     };
     // clang-format on
     for (const line_case& c : cases) {
@@ -65,13 +61,11 @@ TEST(LineMatcher, ManyStarsOverALongRecordFinish) {
     run_state rs;
     std::string search = "*a*a*a*a*a*b", repl = "X";
     register_pair(rs.patterns, rs.opts, search.data(), repl.data());
-    const std::string a(10000, 'a');
-    const auto* text = reinterpret_cast<const unsigned char*>(a.c_str());
-    EXPECT_EQ(match_line(rs.patterns.root, text, false), nullptr);
-    const std::string ab = a + "b";
-    EXPECT_NE(
-        match_line(rs.patterns.root, reinterpret_cast<const unsigned char*>(ab.c_str()), false),
-        nullptr);
+    const std::string a(10000, 'a'), ab = a + "b";
+    EXPECT_EQ(match_line(rs.patterns.root, reinterpret_cast<const unsigned char*>(a.c_str()), 0),
+              nullptr);
+    EXPECT_NE(match_line(rs.patterns.root, reinterpret_cast<const unsigned char*>(ab.c_str()), 0),
+              nullptr);
 }
 
 TEST(DynStr, CapacityGrowsBy64ThenDoubles) {
