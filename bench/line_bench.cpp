@@ -86,4 +86,17 @@ void BM_ManyStarsOverLongRecords(benchmark::State& state) {
 }
 BENCHMARK(BM_ManyStarsOverLongRecords);
 
+void BM_StarsOverAMinifiedRecord(benchmark::State& state) {
+    // One 4 MiB line where "foo" and "bar" come again and again and "baz" never does.
+    run_state rs;
+    add_pair(rs, "*foo*bar*baz*", "X");
+    static const char* const words[] = {"foo ", "bar ", "qux ", "lorem ", "{", "};"};
+    std::mt19937 rng(11);
+    std::string text;
+    while (text.size() < (4u << 20))
+        text += words[rng() % 6];
+    run_lines(state, rs, text + "\n");
+}
+BENCHMARK(BM_StarsOverAMinifiedRecord);
+
 }  // namespace

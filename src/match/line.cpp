@@ -134,6 +134,7 @@ unsigned char* read_text_line(dyn_str* ds, byte_reader& in) {
 line_search::~line_search() {
     xfree(stack_, stack_capacity_ * sizeof(frame));
     xfree(seen_, seen_capacity_ * sizeof(tried));
+    xfree(infos_, info_capacity_ * sizeof(list_info));
 }
 
 void line_search::push(const frame& f) {
@@ -176,26 +177,125 @@ void line_search::grow_seen() {
     seen_capacity_ = cap;
 }
 
+line_search::list_info* line_search::info_of(trie_node* list, bool insert) {
+    if (insert && (info_count_ + 1) * 2 > info_capacity_) {
+        const std::size_t cap = info_capacity_ == 0 ? 256 : info_capacity_ * 2;
+        auto* grown = static_cast<list_info*>(xmalloc(cap * sizeof(list_info)));
+        for (std::size_t i = 0; i < cap; ++i)
+            grown[i].list = nullptr;
+        for (std::size_t i = 0; i < info_capacity_; ++i) {
+            if (infos_[i].list == nullptr) continue;
+            std::size_t h = slot_of(infos_[i].list, 0, cap - 1);
+            while (grown[h].list != nullptr)
+                h = (h + 1) & (cap - 1);
+            grown[h] = infos_[i];
+        }
+        xfree(infos_, info_capacity_ * sizeof(list_info));
+        infos_ = grown;
+        info_capacity_ = cap;
+    }
+    if (info_capacity_ == 0) return nullptr;
+    const std::size_t mask = info_capacity_ - 1;
+    std::size_t h = slot_of(list, 0, mask);
+    while (infos_[h].list != nullptr) {
+        if (infos_[h].list == list) return &infos_[h];
+        h = (h + 1) & mask;
+    }
+    if (!insert) return nullptr;
+    trie_node* last = list;
+    while (last->next != nullptr)
+        last = last->next;
+    infos_[h] = {list, nullptr, SIZE_MAX, 0, 0, last->code == CODE_ANYSTR, false};
+    ++info_count_;
+    return &infos_[h];
+}
+
+void line_search::survey(trie_node* root) {
+    for (std::size_t i = 0; i < info_capacity_; ++i)
+        infos_[i].list = nullptr;
+    info_count_ = 0;
+    cyclic_ = false;
+    surveyed_root_ = root;
+    // Depth first over the lists, with a stack of its own: a list and its next node to follow.
+    struct step {
+        trie_node* list;
+        trie_node* node;
+    };
+    std::size_t capacity = 64, top = 0;
+    auto* steps = static_cast<step*>(xmalloc(capacity * sizeof(step)));
+    info_of(root, true)->walk = 1;
+    steps[top++] = {root, root};
+    while (top > 0) {
+        step& s = steps[top - 1];
+        trie_node* n = s.node;
+        if (n == nullptr) {
+            info_of(s.list, false)->walk = 2;
+            --top;
+            continue;
+        }
+        s.node = n->next;
+        trie_node* child = n->child;
+        if (child == nullptr || (n->code == CODE_ANYSTR && child == s.list)) continue;
+        list_info* c = info_of(child, true);
+        if (c->parent == nullptr) {
+            c->parent = n;
+        } else if (c->parent != n) {
+            c->shared = true;
+        }
+        if (c->walk == 1) cyclic_ = true;
+        if (c->walk != 0) continue;
+        c->walk = 1;
+        if (top == capacity) {
+            steps = static_cast<step*>(
+                xrealloc(steps, capacity * sizeof(step), 2 * capacity * sizeof(step)));
+            capacity *= 2;
+        }
+        steps[top++] = {child, child};
+    }
+    xfree(steps, capacity * sizeof(step));
+}
+
+bool line_search::may_match(trie_node* list, std::size_t pos, std::size_t& stop) {
+    stop = SIZE_MAX;
+    list_info* info = cyclic_ ? nullptr : info_of(list, false);
+    if (info == nullptr) return first_visit(list, pos);
+    if (info->star_list) {
+        // A star list that failed at some position fails at every later one too: its star
+        // tried them all. So the lowest position looked up is all there is to remember.
+        const std::size_t floor = info->floor_search == generation_ ? info->floor : SIZE_MAX;
+        if (pos >= floor) return false;
+        info->floor = pos;
+        info->floor_search = generation_;
+        stop = floor;
+        return true;
+    }
+    // A list that only one node leads to is looked up at a position at most once when its
+    // parent is; only lists that several nodes share need their lookups remembered.
+    return info->shared ? first_visit(list, pos) : true;
+}
+
 replacement* line_search::find(trie_node* list, const unsigned char* text, std::size_t len,
                                bool fold) {
     if (len == 0) return match_end(list);
     if (list == nullptr) return nullptr;
     // An ordinary lookup ends within a few steps per byte. Past that budget, several stars are
-    // dividing the record up in every possible way; from then on each list is looked up at each
-    // position once: a second lookup would fail again, since the first one is either finished
-    // (and failed) or still an ancestor on the stack, which lies at an earlier position.
+    // dividing the record up in every possible way; from then on no list is looked up twice at
+    // one position: a second lookup would fail again, since the first one is either finished
+    // (and failed) or still an ancestor on the stack, which lies at an earlier position (lists
+    // lead back to themselves only through their own star, unless the survey says otherwise).
     std::size_t budget = SIZE_MAX;
     if (steps_per_byte_ == 0 || len < (SIZE_MAX - steps_base_) / steps_per_byte_) {
         budget = steps_per_byte_ * len + steps_base_;
     }
     bool remember = false;
     depth_ = 0;
-    push({list, nullptr, 0});
+    push({list, nullptr, 0, SIZE_MAX});
     while (depth_ > 0) {
         if (!remember && (budget == 0 || --budget == 0)) {
             remember = true;
             ++generation_;
             seen_count_ = 0;
+            if (surveyed_root_ != list) survey(list);
         }
         frame& f = stack_[depth_ - 1];
         const unsigned char key = fold ? ascii_toupper(text[f.pos]) : text[f.pos];
@@ -213,14 +313,23 @@ replacement* line_search::find(trie_node* list, const unsigned char* text, std::
             continue;
         }
         trie_node* child = n->child;
-        if (child == nullptr || (remember && !first_visit(child, next))) continue;
+        if (child == nullptr) continue;
+        // A star leading back to its own list carries its list's stop along.
+        const bool own_star = n->code == CODE_ANYSTR && child == f.list;
+        std::size_t stop = own_star ? f.stop : SIZE_MAX;
+        if (remember) {
+            const bool known_to_fail = own_star
+                                           ? (cyclic_ ? !first_visit(child, next) : next >= stop)
+                                           : !may_match(child, next, stop);
+            if (known_to_fail) continue;
+        }
         // A star is the last alternative of its list (and '?' nearly so): when nothing is left
         // to try after n, its lookup takes this frame's place, so that a star running over a
         // long record does not deepen the stack.
         if (n->code >= CODE_ANYCHAR && find_child(n->next, key) == nullptr) {
-            f = {child, nullptr, next};
+            f = {child, nullptr, next, stop};
         } else {
-            push({child, nullptr, next});
+            push({child, nullptr, next, stop});
         }
     }
     return nullptr;

@@ -47,7 +47,8 @@ unsigned char* read_nul_record(dyn_str* ds, byte_reader& in);
 unsigned char* read_text_line(dyn_str* ds, byte_reader& in);
 
 /// Scratch memory of the lookup, kept from record to record so that it grows only with the
-/// longest record: the search's explicit stack and the set of lookups already tried.
+/// longest record: the search's explicit stack and what it remembers of failed lookups. The trie
+/// must not change while one line_search is in use.
 class line_search {
   public:
     /// A lookup starts remembering what it tried after steps_per_byte steps per byte of the
@@ -63,20 +64,39 @@ class line_search {
 
   private:
     struct frame {
-        trie_node* list;  ///< head of the list looked up
-        trie_node* cand;  ///< the candidate being tried, or null before the first
-        std::size_t pos;  ///< index of the byte looked up
+        trie_node* list;   ///< head of the list looked up
+        trie_node* cand;   ///< the candidate being tried, or null before the first
+        std::size_t pos;   ///< index of the byte looked up
+        std::size_t stop;  ///< the list's star need not go on to this position: it failed there
     };
+    /// A (list, position) lookup that was made, in a list reached through several nodes.
     struct tried {
         trie_node* list;
         std::size_t pos;
         std::uint64_t generation;  ///< the search that stored it; other slots count as empty
+    };
+    /// What the search knows of one list of the trie.
+    struct list_info {
+        trie_node* list;             ///< the list's head; null: an empty slot
+        trie_node* parent;           ///< the first node found leading to it
+        std::size_t floor;           ///< star lists: lowest position looked up in floor_search
+        std::uint64_t floor_search;  ///< the search that set floor
+        unsigned char walk;          ///< 1 while the trie walk is below it, 2 when done
+        bool star_list;              ///< the list ends in a star without a replacement
+        bool shared;                 ///< more than one node leads to it
     };
 
     void push(const frame& f);
     /// Records that list was looked up at pos; false when it already was.
     bool first_visit(trie_node* list, std::size_t pos);
     void grow_seen();
+    /// Whether a lookup of list at pos may succeed, as far as earlier lookups tell; records it.
+    /// For a star list, stop becomes the position from which on it is known to fail.
+    bool may_match(trie_node* list, std::size_t pos, std::size_t& stop);
+    /// Walks the trie from root once: which lists end in a star, which are reached through
+    /// several nodes, and whether any list leads back to itself other than through its star.
+    void survey(trie_node* root);
+    list_info* info_of(trie_node* list, bool insert);
 
     std::size_t steps_per_byte_;
     std::size_t steps_base_;
@@ -87,6 +107,11 @@ class line_search {
     std::size_t seen_capacity_ = 0;
     std::size_t seen_count_ = 0;
     std::uint64_t generation_ = 0;
+    list_info* infos_ = nullptr;  // open addressing over a power of two slots
+    std::size_t info_capacity_ = 0;
+    std::size_t info_count_ = 0;
+    trie_node* surveyed_root_ = nullptr;  // the root of the survey; null: none yet
+    bool cyclic_ = false;                 // the survey found a cycle: remember every lookup
 };
 
 /// The replacement of the first pattern that matches all of the NUL-terminated text rest, looked
