@@ -35,3 +35,16 @@ cat "$work/app.conf"
 
 step "kestrom -dD'[0-9]' -t'DDDD-DD-DD' '<date>'   # a template: D stands for a digit set"
 echo 'from 2024-07-01 to 2024-12-31' | "$bin" -dD'[0-9]' -t'DDDD-DD-DD' '<date>' || true
+
+cp "$here/sample.conf" "$work/app.conf"
+step "kestrom -b -c -e'server.*' '\\# &' app.conf   # line mode: whole lines that match"
+(cd "$work" && "$bin" -b -c -e'server.*' '\# &' app.conf) || true
+
+# The interactive screen clears the terminal first; here that would wipe the demo, so it is cut.
+esc=$(printf '\033')
+step "kestrom -a -c -eold-db new-db app.conf <<EOF   # asks before each one; answers y, then n"
+(cd "$work" && "$bin" -a -c -eold-db new-db app.conf 2>&1 <<ANSWERS | sed "s/${esc}\[2J${esc}\[H//"
+y
+n
+ANSWERS
+) || true

@@ -29,6 +29,9 @@ struct run_state {
     bool fsync_writeback = false;  ///< the write-back reaches the disk before it is trusted
     term_state term;               ///< terminal attributes of the screens and the display
     byte_writer std_out{1};        ///< standard output, shared by every pass that writes to it
+    /// Standard input for the answers of the interactive mode, one byte per read, so that nothing
+    /// after an answer is taken from a later reader; once it has ended it stays ended.
+    byte_reader answers{0, 1};
     /// The stream matcher's window; the pattern-file reader needs two bytes more.
     unsigned char window_buf[WINDOW_SIZE + 2] = {};
     /// Template variables of -d by byte value: null, or an owned non-empty string.

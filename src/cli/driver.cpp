@@ -28,13 +28,6 @@ namespace {
     std::_Exit(status);
 }
 
-/// Option letters whose machinery is not built yet end the run rather than being ignored, so that
-/// no later argument is misread (a -t search would take the next argument as its replacement).
-[[noreturn]] void not_available(run_state& rs, const char* what) {
-    std::fprintf(stderr, "%s: %s is not available in this version\n", rs.progname, what);
-    end_run(rs, 1);
-}
-
 /// Ends the run after a screen: status 1, and a failed write of it said unless silent.
 [[noreturn]] void end_after_screen(run_state& rs) {
     if (!rs.std_out.flush() && !rs.opts.silent) {
@@ -101,9 +94,11 @@ void process_options(run_state& rs, char* letters) {
                 set_pending_search(rs, xstrdup(p + 1), std::strlen(p + 1) + 1);
                 return;
             case 'a':
-                not_available(rs, "interactive mode (-a)");
+                o.automatic = !o.automatic;
+                break;
             case 'b':
-                not_available(rs, "line mode (-b)");
+                o.text_mode = !o.text_mode;
+                break;
             case 'd':
                 if (p[1] != '\0') set_template_var(rs, static_cast<unsigned char>(p[1]), p + 2);
                 return;

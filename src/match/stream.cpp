@@ -4,6 +4,7 @@
 
 #include "match/confirm.hpp"
 #include "match/emitter.hpp"
+#include "match/line.hpp"
 #include "util/ascii.hpp"
 
 namespace kestrom {
@@ -64,8 +65,7 @@ int finish(byte_writer& out, int result) {
 }  // namespace
 
 int run_engine(run_state& rs, byte_reader& in, byte_writer& out) {
-    // Line mode is not built yet; the driver refuses -b until it is.
-    return stream_replace(rs, in, out);
+    return rs.opts.text_mode ? line_replace(rs, in, out) : stream_replace(rs, in, out);
 }
 
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out) {

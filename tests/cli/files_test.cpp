@@ -226,6 +226,8 @@ TEST(Files, FailuresAreReportedAndLeaveTheFile) {
         {{"-ea", "aa", f}, limited, "can't write tmpfile\n"},
         {{"-e", "X", unreadable}, {}, read_error},
         {{"-c", "-e", "X", unreadable}, {}, read_error},
+        {{"-b", "-c", "-ea*", "b", f}, full, "can't write stdout\n"},
+        {{"-b", "-e", "X", unreadable}, {}, read_error},
     };
     for (const failure_case& c : cases) {
         if (c.args.back() == unreadable && !have_unreadable) continue;

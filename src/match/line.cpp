@@ -1,0 +1,373 @@
+#include "match/line.hpp"
+
+#include <cstring>
+
+#include "match/emitter.hpp"
+#include "util/alloc.hpp"
+#include "util/ascii.hpp"
+
+namespace kestrom {
+
+namespace {
+
+/// The capacity for n bytes and the NUL after them: the next multiple of alloc_quantum above n,
+/// or, for large records, at least twice the old capacity.
+std::size_t capacity_for(std::size_t n, std::size_t old_capacity) {
+    if (n > SIZE_MAX - alloc_quantum) xmalloc(SIZE_MAX);  // ends with the FATAL message
+    std::size_t cap = (n / alloc_quantum + 1) * alloc_quantum;
+    if (cap > DYN_STR_GEOMETRIC_FROM && old_capacity <= SIZE_MAX / 2 && cap < old_capacity * 2) {
+        cap = old_capacity * 2;
+    }
+    return cap;
+}
+
+/// Appends the input up to the next term to ds (the term is consumed, not stored). Returns
+/// whether any byte was read; ended_by_term tells how the record ended.
+bool read_until(dyn_str* ds, byte_reader& in, unsigned char term, bool& ended_by_term) {
+    ds->size = 0;
+    ds->data[0] = 0;
+    ended_by_term = false;
+    bool any = false;
+    while (in.buffered_size() > 0 || in.fill()) {
+        any = true;
+        const unsigned char* p = in.buffered();
+        const std::size_t n = in.buffered_size();
+        const void* hit = std::memchr(p, term, n);
+        const std::size_t len =
+            hit == nullptr ? n
+                           : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+        dyn_str_append(ds, p, len);
+        if (hit != nullptr) {
+            in.consume(len + 1);
+            ended_by_term = true;
+            break;
+        }
+        in.consume(len);
+    }
+    return any;
+}
+
+/// Drops the last byte of ds when it is b.
+void drop_last(dyn_str* ds, unsigned char b) {
+    if (ds->size > 0 && ds->data[ds->size - 1] == b) ds->data[--ds->size] = 0;
+}
+
+/// The replacement for an empty rest of the record in list: the empty pattern's, else that of a
+/// star ending the list.
+replacement* match_end(trie_node* list) {
+    if (list == nullptr) return nullptr;
+    trie_node* last = list;
+    for (trie_node* n = list; n != nullptr; n = n->next) {
+        if (n->code == CODE_EMPTY) return n->repl;
+        last = n;
+    }
+    return last->code == CODE_ANYSTR ? last->repl : nullptr;
+}
+
+std::size_t slot_of(const trie_node* list, std::size_t pos, std::size_t mask) {
+    std::uint64_t h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(list)) >> 4;
+    h = (h ^ (static_cast<std::uint64_t>(pos) * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+    return static_cast<std::size_t>(h ^ (h >> 31)) & mask;
+}
+
+}  // namespace
+
+dyn_str* dyn_str_new(const unsigned char* bytes, std::size_t n) {
+    auto* ds = static_cast<dyn_str*>(xmalloc(sizeof(dyn_str)));
+    ds->size = bytes != nullptr ? n : 0;
+    ds->capacity = capacity_for(ds->size, 0);
+    ds->data = static_cast<unsigned char*>(xmalloc(ds->capacity));
+    if (bytes != nullptr && n > 0) std::memcpy(ds->data, bytes, n);
+    ds->data[ds->size] = 0;
+    return ds;
+}
+
+dyn_str* dyn_str_from(const char* text) {
+    if (text == nullptr) return dyn_str_new(nullptr, 0);
+    return dyn_str_new(reinterpret_cast<const unsigned char*>(text), std::strlen(text));
+}
+
+void dyn_str_reserve(dyn_str* ds, std::size_t n) {
+    if (n < ds->capacity) return;
+    const std::size_t cap = capacity_for(n, ds->capacity);
+    ds->data = static_cast<unsigned char*>(xrealloc(ds->data, ds->capacity, cap));
+    ds->capacity = cap;
+}
+
+void dyn_str_putc(dyn_str* ds, unsigned char b) {
+    ds->data[ds->size++] = b;
+    if (ds->size == ds->capacity) dyn_str_reserve(ds, ds->size);
+    ds->data[ds->size] = 0;
+}
+
+void dyn_str_append(dyn_str* ds, const unsigned char* bytes, std::size_t n) {
+    if (n == 0) return;
+    if (n > SIZE_MAX - ds->size) xmalloc(SIZE_MAX);
+    dyn_str_reserve(ds, ds->size + n);
+    std::memcpy(ds->data + ds->size, bytes, n);
+    ds->size += n;
+    ds->data[ds->size] = 0;
+}
+
+void dyn_str_free(dyn_str* ds) {
+    if (ds == nullptr) return;
+    xfree(ds->data, ds->capacity);
+    xfree(ds, sizeof(dyn_str));
+}
+
+unsigned char* read_record(dyn_str* ds, byte_reader& in, unsigned char term) {
+    return term == 0 ? read_nul_record(ds, in) : read_text_line(ds, in);
+}
+
+unsigned char* read_nul_record(dyn_str* ds, byte_reader& in) {
+    bool ended_by_term;
+    return read_until(ds, in, 0, ended_by_term) ? ds->data : nullptr;
+}
+
+unsigned char* read_text_line(dyn_str* ds, byte_reader& in) {
+    bool ended_by_term;
+    if (!read_until(ds, in, '\n', ended_by_term)) return nullptr;
+    drop_last(ds, ended_by_term ? '\r' : 26);  // CR-LF line ends; a final Ctrl-Z marks the end
+    return ds->data;
+}
+
+line_search::~line_search() {
+    xfree(stack_, stack_capacity_ * sizeof(frame));
+    xfree(seen_, seen_capacity_ * sizeof(tried));
+    xfree(infos_, info_capacity_ * sizeof(list_info));
+}
+
+void line_search::push(const frame& f) {
+    if (depth_ == stack_capacity_) {
+        const std::size_t cap = stack_capacity_ == 0 ? 64 : stack_capacity_ * 2;
+        stack_ = static_cast<frame*>(
+            xrealloc(stack_, stack_capacity_ * sizeof(frame), cap * sizeof(frame)));
+        stack_capacity_ = cap;
+    }
+    stack_[depth_++] = f;
+}
+
+bool line_search::first_visit(trie_node* list, std::size_t pos) {
+    if ((seen_count_ + 1) * 2 > seen_capacity_) grow_seen();
+    const std::size_t mask = seen_capacity_ - 1;
+    std::size_t h = slot_of(list, pos, mask);
+    while (seen_[h].generation == generation_) {
+        if (seen_[h].list == list && seen_[h].pos == pos) return false;
+        h = (h + 1) & mask;
+    }
+    seen_[h] = {list, pos, generation_};
+    ++seen_count_;
+    return true;
+}
+
+void line_search::grow_seen() {
+    const std::size_t cap = seen_capacity_ == 0 ? 4096 : seen_capacity_ * 2;
+    auto* grown = static_cast<tried*>(xmalloc(cap * sizeof(tried)));
+    for (std::size_t i = 0; i < cap; ++i)
+        grown[i].generation = 0;  // generations start at 1: empty
+    for (std::size_t i = 0; i < seen_capacity_; ++i) {
+        if (seen_[i].generation != generation_) continue;
+        std::size_t h = slot_of(seen_[i].list, seen_[i].pos, cap - 1);
+        while (grown[h].generation == generation_)
+            h = (h + 1) & (cap - 1);
+        grown[h] = seen_[i];
+    }
+    xfree(seen_, seen_capacity_ * sizeof(tried));
+    seen_ = grown;
+    seen_capacity_ = cap;
+}
+
+line_search::list_info* line_search::info_of(trie_node* list, bool insert) {
+    if (insert && (info_count_ + 1) * 2 > info_capacity_) {
+        const std::size_t cap = info_capacity_ == 0 ? 256 : info_capacity_ * 2;
+        auto* grown = static_cast<list_info*>(xmalloc(cap * sizeof(list_info)));
+        for (std::size_t i = 0; i < cap; ++i)
+            grown[i].list = nullptr;
+        for (std::size_t i = 0; i < info_capacity_; ++i) {
+            if (infos_[i].list == nullptr) continue;
+            std::size_t h = slot_of(infos_[i].list, 0, cap - 1);
+            while (grown[h].list != nullptr)
+                h = (h + 1) & (cap - 1);
+            grown[h] = infos_[i];
+        }
+        xfree(infos_, info_capacity_ * sizeof(list_info));
+        infos_ = grown;
+        info_capacity_ = cap;
+    }
+    if (info_capacity_ == 0) return nullptr;
+    const std::size_t mask = info_capacity_ - 1;
+    std::size_t h = slot_of(list, 0, mask);
+    while (infos_[h].list != nullptr) {
+        if (infos_[h].list == list) return &infos_[h];
+        h = (h + 1) & mask;
+    }
+    if (!insert) return nullptr;
+    trie_node* last = list;
+    while (last->next != nullptr)
+        last = last->next;
+    infos_[h] = {list, nullptr, SIZE_MAX, 0, 0, last->code == CODE_ANYSTR, false};
+    ++info_count_;
+    return &infos_[h];
+}
+
+void line_search::survey(trie_node* root) {
+    for (std::size_t i = 0; i < info_capacity_; ++i)
+        infos_[i].list = nullptr;
+    info_count_ = 0;
+    cyclic_ = false;
+    surveyed_root_ = root;
+    // Depth first over the lists, with a stack of its own: a list and its next node to follow.
+    struct step {
+        trie_node* list;
+        trie_node* node;
+    };
+    std::size_t capacity = 64, top = 0;
+    auto* steps = static_cast<step*>(xmalloc(capacity * sizeof(step)));
+    info_of(root, true)->walk = 1;
+    steps[top++] = {root, root};
+    while (top > 0) {
+        step& s = steps[top - 1];
+        trie_node* n = s.node;
+        if (n == nullptr) {
+            info_of(s.list, false)->walk = 2;
+            --top;
+            continue;
+        }
+        s.node = n->next;
+        trie_node* child = n->child;
+        if (child == nullptr || (n->code == CODE_ANYSTR && child == s.list)) continue;
+        list_info* c = info_of(child, true);
+        if (c->parent == nullptr) {
+            c->parent = n;
+        } else if (c->parent != n) {
+            c->shared = true;
+        }
+        if (c->walk == 1) cyclic_ = true;
+        if (c->walk != 0) continue;
+        c->walk = 1;
+        if (top == capacity) {
+            steps = static_cast<step*>(
+                xrealloc(steps, capacity * sizeof(step), 2 * capacity * sizeof(step)));
+            capacity *= 2;
+        }
+        steps[top++] = {child, child};
+    }
+    xfree(steps, capacity * sizeof(step));
+}
+
+bool line_search::may_match(trie_node* list, std::size_t pos, std::size_t& stop) {
+    stop = SIZE_MAX;
+    list_info* info = cyclic_ ? nullptr : info_of(list, false);
+    if (info == nullptr) return first_visit(list, pos);
+    if (info->star_list) {
+        // A star list that failed at some position fails at every later one too: its star
+        // tried them all. So the lowest position looked up is all there is to remember.
+        const std::size_t floor = info->floor_search == generation_ ? info->floor : SIZE_MAX;
+        if (pos >= floor) return false;
+        info->floor = pos;
+        info->floor_search = generation_;
+        stop = floor;
+        return true;
+    }
+    // A list that only one node leads to is looked up at a position at most once when its
+    // parent is; only lists that several nodes share need their lookups remembered.
+    return info->shared ? first_visit(list, pos) : true;
+}
+
+replacement* line_search::find(trie_node* list, const unsigned char* text, std::size_t len,
+                               bool fold) {
+    if (len == 0) return match_end(list);
+    if (list == nullptr) return nullptr;
+    // An ordinary lookup ends within a few steps per byte. Past that budget, several stars are
+    // dividing the record up in every possible way; from then on no list is looked up twice at
+    // one position: a second lookup would fail again, since the first one is either finished
+    // (and failed) or still an ancestor on the stack, which lies at an earlier position (lists
+    // lead back to themselves only through their own star, unless the survey says otherwise).
+    std::size_t budget = SIZE_MAX;
+    if (steps_per_byte_ == 0 || len < (SIZE_MAX - steps_base_) / steps_per_byte_) {
+        budget = steps_per_byte_ * len + steps_base_;
+    }
+    bool remember = false;
+    depth_ = 0;
+    push({list, nullptr, 0, SIZE_MAX});
+    while (depth_ > 0) {
+        if (!remember && (budget == 0 || --budget == 0)) {
+            remember = true;
+            ++generation_;
+            seen_count_ = 0;
+            if (surveyed_root_ != list) survey(list);
+        }
+        frame& f = stack_[depth_ - 1];
+        const unsigned char key = fold ? ascii_toupper(text[f.pos]) : text[f.pos];
+        trie_node* n = find_child(f.cand != nullptr ? f.cand->next : f.list, key);
+        if (n == nullptr) {
+            --depth_;  // every alternative of this lookup failed
+            continue;
+        }
+        f.cand = n;
+        if (n->code == CODE_ANYSTR && n->repl != nullptr) return n->repl;
+        const std::size_t next = f.pos + 1;
+        if (next == len) {
+            if (n->repl != nullptr) return n->repl;
+            if (replacement* r = match_end(n->child)) return r;
+            continue;
+        }
+        trie_node* child = n->child;
+        if (child == nullptr) continue;
+        // A star leading back to its own list carries its list's stop along.
+        const bool own_star = n->code == CODE_ANYSTR && child == f.list;
+        std::size_t stop = own_star ? f.stop : SIZE_MAX;
+        if (remember) {
+            const bool known_to_fail = own_star
+                                           ? (cyclic_ ? !first_visit(child, next) : next >= stop)
+                                           : !may_match(child, next, stop);
+            if (known_to_fail) continue;
+        }
+        // A star is the last alternative of its list (and '?' nearly so): when nothing is left
+        // to try after n, its lookup takes this frame's place, so that a star running over a
+        // long record does not deepen the stack.
+        if (n->code >= CODE_ANYCHAR && find_child(n->next, key) == nullptr) {
+            f = {child, nullptr, next, stop};
+        } else {
+            push({child, nullptr, next, stop});
+        }
+    }
+    return nullptr;
+}
+
+replacement* match_line(trie_node* list, const unsigned char* rest, bool fold,
+                        line_search& scratch) {
+    return scratch.find(list, rest, std::strlen(reinterpret_cast<const char*>(rest)), fold);
+}
+
+replacement* match_line(trie_node* list, const unsigned char* rest, bool fold) {
+    line_search scratch;
+    return match_line(list, rest, fold, scratch);
+}
+
+int line_replace(run_state& rs, byte_reader& in, byte_writer& out) {
+    dyn_str* ds = dyn_str_from(nullptr);
+    line_search scratch;
+    const bool fold = !rs.opts.case_sensitive;
+    int result = RESULT_UNCHANGED;
+    while (read_record(ds, in, rs.opts.in_term) != nullptr) {
+        // The lookup sees the record up to its first NUL; a match replaces all of it.
+        replacement* r = match_line(rs.patterns.root, ds->data, fold, scratch);
+        bool ok;
+        if (r != nullptr) {
+            ++rs.count.found_count;
+            ok = emit_replacement(rs, ds->data, ds->size, r->text, r->length, out) == 0;
+            result = RESULT_CHANGED;
+        } else {
+            ok = out.write(ds->data, ds->size);
+        }
+        if (!ok || !out.put(rs.opts.out_term)) {
+            dyn_str_free(ds);
+            return RESULT_WRITE_ERROR;
+        }
+    }
+    dyn_str_free(ds);
+    return out.flush() ? result : RESULT_WRITE_ERROR;
+}
+
+}  // namespace kestrom
