@@ -13,10 +13,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "harness.hpp"
 
@@ -29,33 +29,12 @@ struct stat stat_of(const std::string& path) {
     return st;
 }
 
-/// Every occurrence of from replaced by to, left to right, without overlaps.
-std::string replace_all(const std::string& s, const std::string& from, const std::string& to) {
-    std::string out;
-    std::size_t pos = 0, hit;
-    while ((hit = s.find(from, pos)) != std::string::npos) {
-        out.append(s, pos, hit - pos).append(to);
-        pos = hit + from.size();
-    }
-    return out.append(s, pos, std::string::npos);
-}
-
-/// Recovery files that a rewrite of dir/f left behind.
-std::vector<std::string> recovery_files(const std::string& dir) {
-    std::vector<std::string> found;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        if (e.path().filename().string().rfind(".f.kestrom-", 0) == 0) found.push_back(e.path());
-    }
-    return found;
-}
-
 TEST(Files, RewriteKeepsInodeLinksAndModeThroughASymlink) {
     temp_dir dir;
     std::string f = dir.write("data", "one foo two foo", 0640);
     ASSERT_EQ(::link(f.c_str(), dir.file("second").c_str()), 0);
     ASSERT_EQ(::symlink("data", dir.file("alias").c_str()), 0);
     struct stat before = stat_of(f);
-
     run_result r = run({"-efoo", "barbaz", dir.file("alias")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err + r.out, "");
@@ -69,28 +48,12 @@ TEST(Files, RewriteKeepsInodeLinksAndModeThroughASymlink) {
     EXPECT_TRUE(S_ISLNK(link_st.st_mode));
 }
 
-TEST(Files, GrowthAndShrinkageAcrossManyPiecesAreExact) {
-    std::string content;
-    for (int i = 0; content.size() < 300000; ++i) {
-        content += (i % 7 == 0) ? "ab" : "xyz";
-        content += static_cast<char>(i % 256);
-    }
-    for (const char* repl : {"<grown>", "", "BA"}) {
-        temp_dir dir;
-        std::string f = dir.write("big", content);
-        run_result r = run({"-n", "-m", "-eab", repl, f});
-        EXPECT_EQ(r.status, 0) << repl << r.err;
-        EXPECT_EQ(read_file(f), replace_all(content, "ab", repl)) << repl;
-    }
-}
-
 TEST(Files, UnchangedFileIsNotWritten) {
     temp_dir dir;
     std::string f = dir.write("quiet", "nothing to see");
     struct timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(::utimes(f.c_str(), old_times), 0);
-    run_result r = run({"-efoo", "bar", f});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(run({"-efoo", "bar", f}).status, 1);
     EXPECT_EQ(read_file(f), "nothing to see");
     EXPECT_EQ(stat_of(f).st_mtime, 1000000000);
 }
@@ -189,16 +152,25 @@ TEST(Files, TreeThroughXargsInOneBatch) {
         EXPECT_EQ(read_file(dir.file(std::to_string(i))), i % 7 == 0 ? "usize_t n;" : "int n;");
 }
 
-TEST(Files, ReadOnlyFileIsReportedUnlessCopied) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+TEST(Files, ReadOnlyFileIsReportedReadOnlyDirectoryFallsBack) {
+    // Root ignores the modes; an unprivileged user meets them.
     temp_dir dir;
-    std::string f = dir.write("ro", "foo", 0444);
-    run_result r = run({"-efoo", "bar", f});
-    EXPECT_EQ(r.err, "can't write '" + f + "': \nPermission denied\n");
+    const std::string ro = dir.write("ro", "foo", 0444), f = dir.write("f", "a foo", 0666);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+    run_options o;
+    if (::geteuid() == 0) o.uid = 65534;
+    run_result r = run({"-efoo", "bar", ro}, o);
+    EXPECT_EQ(r.err, "can't write '" + ro + "': \nPermission denied\n");
     EXPECT_EQ(r.status, 1);
-    r = run({"-c", "-efoo", "bar", f});
-    EXPECT_EQ(r.out, "bar");
+    r = run({"-c", "-efoo", "bar", ro}, o);
+    EXPECT_EQ(r.out + r.err, "bar");
     EXPECT_EQ(r.status, 0);
+    r = run({"-efoo", "bar", f}, o);
+    ::chmod(dir.path().c_str(), 0700);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(f), "a bar");
+    EXPECT_EQ(read_file(ro), "foo");
 }
 
 TEST(Files, FailuresAreReportedAndLeaveTheFile) {
@@ -249,24 +221,20 @@ int full_filesystem_cases(const std::string& mnt) {
         ::mount("none", mnt.c_str(), "tmpfs", 0, "size=128k") != 0) {
         return 3;  // no private mounts here: nothing to check
     }
-    struct {
-        int size;
-        const char* to;
-        int status;
-    } cases[] = {{80000, "abab", 2}, {50000, "aba", 2}, {100000, "a", 0}};
     int failures = 0;
-    for (const auto& c : cases) {
+    for (auto [size, to, status] :
+         {std::tuple{80000, "abab", 2}, {50000, "aba", 2}, {100000, "a", 0}}) {
         std::string content;
-        for (int i = 0; i < c.size; ++i)
-            content += (i % 2) ? 'b' : 'a';
-        std::string f = mnt + "/f";
+        for (int i = 0; i < size / 2; ++i)
+            content += "ab";
+        const std::string f = mnt + "/f";
         std::ofstream(f, std::ios::binary) << content;
-        run_result r = run({"-eab", c.to, f});
-        const std::string want = c.status == 0 ? replace_all(content, "ab", c.to) : content;
-        const std::string err = c.status == 0 ? "" : "filesync(): No space left on device\n";
-        if (r.status != c.status || r.err != err || read_file(f) != want ||
+        run_result r = run({"-eab", to, f});
+        const std::string want = status == 0 ? replace_all(content, "ab", to) : content;
+        const std::string err = status == 0 ? "" : "filesync(): No space left on device\n";
+        if (r.status != status || r.err != err || read_file(f) != want ||
             !recovery_files(mnt).empty()) {
-            std::fprintf(stderr, "%d: status %d, err '%s'\n", c.size, r.status, r.err.c_str());
+            std::fprintf(stderr, "%d: status %d, err '%s'\n", size, r.status, r.err.c_str());
             ++failures;
         }
         ::unlink(f.c_str());
@@ -286,86 +254,57 @@ TEST(Files, FullFilesystemKeepsTheOldContentOrFallsBack) {
         "");
 }
 
-TEST(Files, ReadOnlyDirectoryFallsBack) {
-    // Root ignores the directory's mode; an unprivileged user meets it.
-    temp_dir dir;
-    const std::string f = dir.write("f", "a foo", 0666);
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    run_options o;
-    if (::geteuid() == 0) o.uid = 65534;
-    run_result r = run({"-efoo", "bar", f}, o);
-    ::chmod(dir.path().c_str(), 0700);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(f), "a bar");
-}
-
-/// Options that make the second write into dir/f stop the process or fail.
-run_options stall_options(const temp_dir& dir, const char* action = "STOP") {
-    run_options o;
-    o.env = {"LD_PRELOAD=" FAULT_PRELOAD,
-             "KFAULT_FILE=" + dir.file("f"),
-             "KFAULT_CALL=write",
-             "KFAULT_AT=2",
-             std::string("KFAULT_ACTION=") + action,
-             "ASAN_OPTIONS=verify_asan_link_order=0"};
-    return o;
-}
-
-background start_stalled(const temp_dir& dir, const std::vector<std::string>& args) {
-    background b = start(args, stall_options(dir));
-    int status = 0;
-    EXPECT_EQ(::waitpid(b.pid, &status, WUNTRACED), b.pid);
-    EXPECT_TRUE(WIFSTOPPED(status));
-    return b;
-}
-
-TEST(Files, DeathInsideTheWriteBackLosesNothing) {
+TEST(Files, InterruptedWriteBackLosesNothing) {
     if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
-    // Killed half way through the write-back of an equal, a growing and a shrinking rewrite: the
-    // file may be mixed, but its whole new content waits beside it, readable by its owner only.
+    // The second write into the file stops the process, which is then killed (the file may be
+    // mixed, but its whole new content waits beside it, readable by its owner only) or terminated
+    // (the write-back ends first, nothing is left beside it); or that write fails, which is
+    // reported even when silent.
     std::string old;
     for (int i = 0; i < 100000; ++i)
         old += "foo";
-    for (const char* to : {"bar", "fooo", "fo"}) {
+    struct interrupt_case {
+        const char *to, *action;
+        int signal, status;
+        std::string err;  // "@F" the file, "@K" its recovery file
+    };
+    const interrupt_case cases[] = {
+        {"bar", "STOP", SIGKILL, 137, ""},
+        {"fooo", "STOP", SIGKILL, 137, ""},
+        {"fo", "STOP", SIGKILL, 137, ""},
+        {"bar", "STOP", SIGTERM, 143, "signal 15 received, exit\n"},
+        {"bar", "EIO", 0, 2, "'@F' is incomplete; its new content is in '@K'\n"},
+    };
+    for (const interrupt_case& c : cases) {
         temp_dir dir;
-        const std::string f = dir.write("f", old, 0644);
-        background b = start_stalled(dir, {"-efoo", to, f});
-        ::kill(b.pid, SIGKILL);
-        finish(b);
+        const std::string f = dir.write("f", old), want = replace_all(old, "foo", c.to);
+        run_options o = fault("write", 2, c.action);
+        o.env.push_back("KFAULT_FILE=" + f);
+        std::vector<std::string> args = {"-efoo", c.to, f};
+        if (c.signal == 0) args.insert(args.begin(), "-s");
+        background b = start(args, o);
+        int status = 0;
+        if (c.signal != 0) {
+            ASSERT_EQ(::waitpid(b.pid, &status, WUNTRACED), b.pid);
+            ASSERT_TRUE(WIFSTOPPED(status));
+            ::kill(b.pid, c.signal);
+            ::kill(b.pid, SIGCONT);
+        }
+        run_result r = finish(b);
         const std::vector<std::string> kept = recovery_files(dir.path());
-        ASSERT_EQ(kept.size(), 1u) << to;
-        EXPECT_EQ(read_file(kept[0]), replace_all(old, "foo", to)) << to;
-        EXPECT_EQ(stat_of(kept[0]).st_mode & 0777, 0600u) << to;
+        const std::string where = std::string(c.to) + " " + c.action;
+        EXPECT_EQ(r.status, c.status) << where;
+        if (c.signal == SIGTERM) {
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_TRUE(read_file(f) == want);
+            EXPECT_TRUE(kept.empty());
+            continue;
+        }
+        ASSERT_EQ(kept.size(), 1u) << where;
+        EXPECT_EQ(r.err, replace_all(replace_all(c.err, "@F", f), "@K", kept[0])) << where;
+        EXPECT_TRUE(read_file(kept[0]) == want) << where;
+        EXPECT_EQ(stat_of(kept[0]).st_mode & 0777, 0600u) << where;
     }
-}
-
-TEST(Files, FailedHeadCopyKeepsTheNewContentBeside) {
-    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
-    temp_dir dir;
-    const std::string f = dir.write("f", std::string(200000, 'a'));
-    run_result r = run({"-s", "-ea", "b", f},
-                       stall_options(dir, "EIO"));  // silent: the damage is reported all the same
-    const std::vector<std::string> kept = recovery_files(dir.path());
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(read_file(kept[0]), std::string(200000, 'b'));
-    EXPECT_EQ(r.err, "'" + f + "' is incomplete; its new content is in '" + kept[0] + "'\n");
-    EXPECT_EQ(r.status, 2);
-}
-
-TEST(Files, SignalDuringTheWriteBackWaitsForItsEnd) {
-    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
-    std::string old(200000, 'a');
-    temp_dir dir;
-    const std::string f = dir.write("f", old);
-    background b = start_stalled(dir, {"-ea", "b", f});
-    ::kill(b.pid, SIGTERM);
-    ::kill(b.pid, SIGCONT);
-    run_result r = finish(b);
-    EXPECT_EQ(r.status, 143);
-    EXPECT_EQ(r.err, "signal 15 received, exit\n");
-    EXPECT_EQ(read_file(f), std::string(200000, 'b'));
-    EXPECT_TRUE(recovery_files(dir.path()).empty());
 }
 
 /// Waits until the process has read something of the file at path.
@@ -387,17 +326,30 @@ bool wait_for_progress(int pid, const std::string& path) {
     return false;
 }
 
-TEST(Files, TerminationDuringInPlaceFilterLeavesTheFile) {
-    temp_dir dir;
-    const std::size_t size = 32 << 20;  // every byte a find: the slowest way through
-    std::string f = dir.write("big", std::string(size, 'a'));
-    background b = start({"-ea", "bb", f});
-    ASSERT_TRUE(wait_for_progress(b.pid, f));
-    ::kill(b.pid, SIGTERM);
-    run_result r = finish(b);
-    EXPECT_EQ(r.status, 143);
-    EXPECT_EQ(r.err, "signal 15 received, exit\n");
-    EXPECT_EQ(read_file(f), std::string(size, 'a'));
+TEST(Files, TerminationWhileFilteringLeavesTheFile) {
+    // Every byte a find: the slowest way through. A caught signal leaves the file as it was and
+    // nothing beside it, also on a filesystem without anonymous files, where the temporary file
+    // is named from the start; a normal end removes that one too.
+    const std::string old(32 << 20, 'a');
+    for (bool anonymous : {true, false}) {
+        if (!anonymous && wrapped()) continue;  // no preloaded faults under a wrapper
+        temp_dir dir;
+        const std::string f = dir.write("f", old);
+        const run_options o = anonymous ? run_options{} : fault("openat", 1, "EOPNOTSUPP");
+        background b = start({"-ea", "bb", f}, o);
+        ASSERT_TRUE(wait_for_progress(b.pid, f));
+        EXPECT_EQ(recovery_files(dir.path()).size(), anonymous ? 0u : 1u);
+        ::kill(b.pid, SIGTERM);
+        run_result r = finish(b);
+        EXPECT_EQ(r.status, 143);
+        EXPECT_EQ(r.err, "signal 15 received, exit\n");
+        EXPECT_TRUE(read_file(f) == old);
+        EXPECT_TRUE(recovery_files(dir.path()).empty());
+        dir.write("f", "a");
+        EXPECT_EQ(run({"-ea", "bb", f}, o).status, 0);
+        EXPECT_EQ(read_file(f), "bb");
+        EXPECT_TRUE(recovery_files(dir.path()).empty());
+    }
 }
 
 /// Waits until the process has been waiting to read standard input for a while, so that all it
@@ -410,27 +362,6 @@ void wait_for_blocked_read(int pid) {
         const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
         seen = call.rfind(blocked, 0) == 0 ? seen + 1 : 0;
     }
-}
-
-TEST(Files, WithoutAnonymousFilesTheNamedTemporaryGoesOnExit) {
-    // A filesystem without anonymous files: the temporary file is named from the start, and a
-    // caught signal while the input is filtered removes it; so does a normal end.
-    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
-    temp_dir dir;
-    const std::string f = dir.write("f", std::string(32 << 20, 'a'));
-    run_options o;
-    o.env = {"LD_PRELOAD=" FAULT_PRELOAD, "KFAULT_CALL=openat", "KFAULT_AT=1",
-             "KFAULT_ACTION=EOPNOTSUPP", "ASAN_OPTIONS=verify_asan_link_order=0"};
-    background b = start({"-ea", "bb", f}, o);
-    ASSERT_TRUE(wait_for_progress(b.pid, f));
-    EXPECT_EQ(recovery_files(dir.path()).size(), 1u);
-    ::kill(b.pid, SIGTERM);
-    EXPECT_EQ(finish(b).status, 143);
-    EXPECT_TRUE(recovery_files(dir.path()).empty());
-    dir.write("f", "a");
-    EXPECT_EQ(run({"-ea", "bb", f}, o).status, 0);
-    EXPECT_EQ(read_file(f), "bb");
-    EXPECT_TRUE(recovery_files(dir.path()).empty());
 }
 
 TEST(Files, TerminationWhileWaitingForInput) {

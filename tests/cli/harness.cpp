@@ -10,9 +10,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace kestrom_test {
 
@@ -84,15 +86,10 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
         }
         redirect(b.err_path, O_WRONLY | O_TRUNC, 2);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
-        if (opts.fsize_limit >= 0) {
-            struct rlimit lim;
-            lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.fsize_limit);
-            setrlimit(RLIMIT_FSIZE, &lim);
-        }
-        if (opts.memory_limit >= 0) {
-            struct rlimit lim;
-            lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.memory_limit);
-            setrlimit(RLIMIT_AS, &lim);
+        for (auto [resource, limit] :
+             {std::pair{RLIMIT_FSIZE, opts.fsize_limit}, std::pair{RLIMIT_AS, opts.memory_limit}}) {
+            const struct rlimit lim = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+            if (limit >= 0) setrlimit(resource, &lim);
         }
         signal(SIGPIPE, SIG_DFL);
         std::vector<std::string> env = opts.env;
@@ -163,6 +160,13 @@ run_result run_with(const std::vector<std::string>& args, const std::string& inp
     return run(args, o);
 }
 
+run_options fault(const std::string& call, long at, const std::string& action) {
+    run_options o;
+    o.env = {"LD_PRELOAD=" FAULT_PRELOAD, "KFAULT_CALL=" + call, "KFAULT_AT=" + std::to_string(at),
+             "KFAULT_ACTION=" + action, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    return o;
+}
+
 temp_dir::temp_dir() {
     char tmpl[] = "/tmp/kestrom-test-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
@@ -187,6 +191,23 @@ std::string read_file(const std::string& path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+std::string replace_all(const std::string& s, const std::string& from, const std::string& to) {
+    std::string out;
+    std::size_t pos = 0, hit;
+    for (; (hit = s.find(from, pos)) != std::string::npos; pos = hit + from.size())
+        out.append(s, pos, hit - pos).append(to);
+    return out.append(s, pos, std::string::npos);
+}
+
+std::vector<std::string> recovery_files(const std::string& dir, const std::string& name) {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        if (e.path().filename().string().rfind("." + name + ".kestrom-", 0) == 0)
+            found.push_back(e.path());
+    }
+    return found;
 }
 
 bool wrapped() {

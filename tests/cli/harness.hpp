@@ -43,6 +43,10 @@ run_result finish(background& b);
 run_result run(const std::vector<std::string>& args, const run_options& opts = {});
 run_result run_with(const std::vector<std::string>& args, const std::string& input);
 
+/// Options that preload the fault injector (fault_preload.cpp): the at-th call of call fails with
+/// action (an errno name), is cut short (SHORT) or stops the process (STOP).
+run_options fault(const std::string& call, long at, const std::string& action);
+
 /// A fresh temporary directory, removed with everything in it when the object goes.
 class temp_dir {
   public:
@@ -58,6 +62,10 @@ class temp_dir {
 };
 
 std::string read_file(const std::string& path);
+/// Every occurrence of from replaced by to, left to right, without overlaps.
+std::string replace_all(const std::string& s, const std::string& from, const std::string& to);
+/// The recovery files that a rewrite of dir/name left beside it (.name.kestrom-XXXXXX).
+std::vector<std::string> recovery_files(const std::string& dir, const std::string& name = "f");
 
 /// The binary runs under another program (KESTROM_TEST_WRAPPER, e.g. valgrind), which takes no
 /// preloaded faults and no memory limit.
