@@ -1,6 +1,7 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -184,6 +185,25 @@ std::string temp_dir::write(const std::string& name, const std::string& content,
     write_file(p, content);
     chmod(p.c_str(), static_cast<mode_t>(mode));
     return p;
+}
+
+void check_rows(const std::vector<cli_row>& rows) {
+    for (const cli_row& row : rows) {
+        temp_dir dir;
+        dir.write("f", row.f);
+        dir.write("in", row.input);
+        dir.write("empty", "");
+        ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        ASSERT_EQ(::mkdir(dir.file("d").c_str(), 0700), 0);
+        run_options o;
+        o.cwd = dir.path();
+        o.input = row.input;
+        run_result r = run(row.args, o);
+        const std::string where = "row " + std::to_string(&row - rows.data());
+        EXPECT_EQ(r.out, row.out) << where;
+        EXPECT_EQ(r.err, row.err) << where;
+        EXPECT_EQ(r.status, row.status) << where;
+    }
 }
 
 std::string read_file(const std::string& path) {

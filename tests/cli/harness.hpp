@@ -47,6 +47,16 @@ run_result run_with(const std::vector<std::string>& args, const std::string& inp
 /// action (an errno name), is cut short (SHORT) or stops the process (STOP).
 run_options fault(const std::string& call, long at, const std::string& action);
 
+/// One row of a table of runs. Each runs in a fresh working directory that holds "f" (with the
+/// row's f), "in" (with its input, which is also on standard input), an empty file "empty", a
+/// FIFO "fifo" and a directory "d".
+struct cli_row {
+    std::vector<std::string> args;
+    std::string f, input, out, err;
+    int status;
+};
+void check_rows(const std::vector<cli_row>& rows);
+
 /// A fresh temporary directory, removed with everything in it when the object goes.
 class temp_dir {
   public:
