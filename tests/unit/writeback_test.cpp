@@ -1,10 +1,8 @@
 #include "file/writeback.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,24 +13,6 @@ namespace kestrom {
 namespace {
 
 using test::mem_file;
-
-/// A regular file in /tmp, opened for update and positioned at its end as after a full read.
-class old_file {
-  public:
-    explicit old_file(const std::string& content) {
-        char path[] = "/tmp/kestrom-writeback-XXXXXX";
-        fd_ = ::mkstemp(path);
-        ::unlink(path);
-        if (::write(fd_, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-            ADD_FAILURE() << "setup write";
-    }
-    ~old_file() { ::close(fd_); }
-    int fd() const { return fd_; }
-    std::string content() const { return test::read_all(fd_); }
-
-  private:
-    int fd_;
-};
 
 std::string pattern_bytes(std::size_t n, char seed) {
     std::string s(n, '\0');
@@ -55,9 +35,10 @@ TEST(Writeback, FileEndsWithExactlyTheNewContent) {
     };
     // clang-format on
     for (const sync_case& c : cases) {
-        old_file file(pattern_bytes(c.old_size, 'o'));
+        mem_file file(pattern_bytes(c.old_size, 'o'));
         const std::string fresh = pattern_bytes(c.new_size, 'n');
         mem_file tmp(fresh);
+        ::lseek(file.fd(), 0, SEEK_END);  // both as after a full read
         ::lseek(tmp.fd(), 0, SEEK_END);
         int error = 0;
         EXPECT_EQ(filesync(tmp.fd(), file.fd(), error, c.piece), SYNC_OK)
@@ -68,9 +49,7 @@ TEST(Writeback, FileEndsWithExactlyTheNewContent) {
 }
 
 TEST(Writeback, ShortSourceFillsTheHeadWithZeros) {
-    old_file file("abcdefghij");
-    mem_file src("XYZ");
-    ::lseek(file.fd(), 0, SEEK_SET);
+    mem_file file("abcdefghij"), src("XYZ");
     int error = 0;
     EXPECT_EQ(copy_head(file.fd(), src.fd(), 8, error, 2), 3);
     EXPECT_EQ(file.content(), std::string("XYZ\0\0\0\0\0ij", 10));
@@ -84,8 +63,9 @@ TEST(Writeback, FailedAppendKeepsTheOldContent) {
             {
                 const std::string old_content = pattern_bytes(4000, 'o');
                 const std::string fresh = pattern_bytes(100000, 'n');
-                old_file file(old_content);
+                mem_file file(old_content);
                 mem_file tmp(fresh);
+                ::lseek(file.fd(), 0, SEEK_END);
                 ::lseek(tmp.fd(), 0, SEEK_END);
                 ::signal(SIGXFSZ, SIG_IGN);
                 struct rlimit lim;
