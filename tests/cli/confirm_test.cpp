@@ -50,9 +50,8 @@ TEST(Confirm, DumpLayout) {
     };
     for (const layout_case& c : cases) {
         temp_dir dir;
-        run_options o;
-        o.input = "y";
-        run_result r = run({"-a", "-c", "-e" + c.search, c.repl, dir.write("f", c.input)}, o);
+        run_result r =
+            run_with({"-a", "-c", "-e" + c.search, c.repl, dir.write("f", c.input)}, "y");
         EXPECT_EQ(r.err, CLEAR + HEADER + c.err) << c.search;
         EXPECT_EQ(r.status, 0) << c.search;
     }

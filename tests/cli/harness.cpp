@@ -175,9 +175,8 @@ temp_dir::temp_dir() {
 }
 
 temp_dir::~temp_dir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    int ignored = std::system(cmd.c_str());
-    (void)ignored;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string temp_dir::write(const std::string& name, const std::string& content, int mode) const {
