@@ -108,9 +108,7 @@ TEST(Confirm, StandardInputHoldsTextThenAnswers) {
 TEST(Confirm, SignalWhileAskingLeavesTheFile) {
     temp_dir dir;
     std::string f = dir.write("f", "one foo two");
-    run_options o;
-    o.stdin_pipe = true;  // no answer ever comes
-    background b = start({"-a", "-efoo", "bar", f}, o);
+    background b = start({"-a", "-efoo", "bar", f}, {.stdin_pipe = true});  // no answer comes
     for (int i = 0; i < 5000 && read_file(b.err_path).find("? ") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ::kill(b.pid, SIGINT);

@@ -51,8 +51,7 @@ TEST(Driver, ArgumentsThatLookLikeOptionsCanBeFiles) {
     temp_dir dir;
     dir.write("-v", "foo");
     dir.write("bar", "foo");
-    run_options o;
-    o.cwd = dir.path();
+    const run_options o{.cwd = dir.path()};
     EXPECT_EQ(run({"-efoo", "bar", "--", "-v"}, o).status, 0);
     EXPECT_EQ(read_file(dir.file("-v")), "bar");
     EXPECT_EQ(run({"-v", "-e", "foo", "bar"}, o).err, "bar unchanged\n" + summary_one_unchanged);

@@ -96,10 +96,8 @@ TEST(Faults, ExhaustedMemoryEndsWithOneMessage) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer needs more address space than any useful limit";
 #endif
-    run_options o;
-    o.memory_limit = 64 << 20;
-    o.input = "data";
-    run_result r = run({"-e[!][!][!]x", "y"}, o);  // some 16 million trie nodes
+    // Some 16 million trie nodes.
+    run_result r = run({"-e[!][!][!]x", "y"}, {.input = "data", .memory_limit = 64 << 20});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("FATAL: malloc(", 0), 0u) << r.err;

@@ -97,9 +97,7 @@ TEST(Files, InputThatIsTheOutputIsNotRead) {
     // Appending to the file being read would feed the output back for ever.
     temp_dir dir;
     const std::string f = dir.write("f", "a foo");
-    run_options o;
-    o.stdout_path = f;
-    o.stdout_append = true;
+    run_options o{.stdout_path = f, .stdout_append = true};
     run_result r = run({"-c", "-efoo", "bar", f}, o);
     EXPECT_EQ(r.err, "can't read '" + f + "': \ninput file is output file\n");
     EXPECT_EQ(r.status, 1);
@@ -131,8 +129,7 @@ TEST(Files, ReadOnlyFileIsReportedReadOnlyDirectoryFallsBack) {
     temp_dir dir;
     const std::string ro = dir.write("ro", "foo", 0444), f = dir.write("f", "a foo", 0666);
     ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    run_options o;
-    if (::geteuid() == 0) o.uid = 65534;
+    const run_options o{.uid = ::geteuid() == 0 ? 65534 : -1};
     run_result r = run({"-efoo", "bar", ro}, o);
     EXPECT_EQ(r.err, "can't write '" + ro + "': \nPermission denied\n");
     EXPECT_EQ(r.status, 1);
@@ -151,12 +148,9 @@ TEST(Files, FailuresAreReportedAndLeaveTheFile) {
     temp_dir dir;
     const std::string content(40000, 'a');
     const std::string f = dir.write("f", content);
-    run_options full;
-    full.stdout_path = "/dev/full";
-    run_options limited;
-    limited.fsize_limit = 60000;  // the temporary file cannot grow to 80000 bytes
-    run_options piped_full = full;
-    piped_full.input = "foo";
+    const run_options full{.stdout_path = "/dev/full"};
+    const run_options piped_full{.input = "foo", .stdout_path = "/dev/full"};
+    const run_options limited{.fsize_limit = 60000};  // no room for a temporary file of 80000
     // This file opens for update but every read of it fails.
     const std::string unreadable = "/proc/self/clear_refs";
     const bool have_unreadable = ::access(unreadable.c_str(), R_OK | W_OK) == 0;
@@ -310,9 +304,7 @@ void wait_for_blocked_read(int pid) {
 
 TEST(Files, TerminationWhileWaitingForInput) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        run_options o;
-        o.stdin_pipe = true;
-        background b = start({sig == SIGHUP ? "-s" : "-v", "-efoo", "bar"}, o);
+        background b = start({sig == SIGHUP ? "-s" : "-v", "-efoo", "bar"}, {.stdin_pipe = true});
         // What was filtered already comes out, though the input never ends.
         ASSERT_EQ(::write(b.stdin_fd, "a foo ", 6), 6);
         wait_for_blocked_read(b.pid);

@@ -156,9 +156,7 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
 }
 
 run_result run_with(const std::vector<std::string>& args, const std::string& input) {
-    run_options o;
-    o.input = input;
-    return run(args, o);
+    return run(args, {.input = input});
 }
 
 run_options fault(const std::string& call, long at, const std::string& action) {
@@ -194,10 +192,7 @@ void check_rows(const std::vector<cli_row>& rows) {
         dir.write("empty", "");
         ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
         ASSERT_EQ(::mkdir(dir.file("d").c_str(), 0700), 0);
-        run_options o;
-        o.cwd = dir.path();
-        o.input = row.input;
-        run_result r = run(row.args, o);
+        run_result r = run(row.args, {.input = row.input, .cwd = dir.path()});
         const std::string where = "row " + std::to_string(&row - rows.data());
         EXPECT_EQ(r.out, row.out) << where;
         EXPECT_EQ(r.err, row.err) << where;

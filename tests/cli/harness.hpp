@@ -14,18 +14,19 @@ struct run_result {
 };
 
 struct run_options {
-    std::string input;             ///< bytes on standard input
-    bool stdin_pipe = false;       ///< standard input is a pipe kept open (background::stdin_fd)
-    std::string cwd;               ///< working directory; empty: the current one
-    std::string stdout_path;       ///< standard output goes to this file (e.g. /dev/full) if set
-    bool stdout_append = false;    ///< that file is appended to, not truncated
-    std::string stdin_path;        ///< standard input comes from this file if set (not input)
-    long long fsize_limit = -1;    ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
-    long long memory_limit = -1;   ///< RLIMIT_AS for the child, in bytes, when >= 0
-    std::vector<std::string> env;  ///< extra environment variables, "NAME=value"
-    int uid = -1;                  ///< user (and group) id to run as, when >= 0
-    bool stdout_pty = false;       ///< standard output is a pseudo-terminal (raw, no CR added)
-    std::string argv0;  ///< the program name the child sees; empty: the binary's path (not wrapped)
+    std::string input{};             ///< bytes on standard input
+    bool stdin_pipe = false;         ///< standard input is a pipe kept open (background::stdin_fd)
+    std::string cwd{};               ///< working directory; empty: the current one
+    std::string stdout_path{};       ///< standard output goes to this file (e.g. /dev/full) if set
+    bool stdout_append = false;      ///< that file is appended to, not truncated
+    std::string stdin_path{};        ///< standard input comes from this file if set (not input)
+    long long fsize_limit = -1;      ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
+    long long memory_limit = -1;     ///< RLIMIT_AS for the child, in bytes, when >= 0
+    std::vector<std::string> env{};  ///< extra environment variables, "NAME=value"
+    int uid = -1;                    ///< user (and group) id to run as, when >= 0
+    bool stdout_pty = false;         ///< standard output is a pseudo-terminal (raw, no CR added)
+    /// The program name the child sees; empty: the binary's path (not wrapped).
+    std::string argv0{};
 };
 
 /// A kestrom started in the background.

@@ -91,11 +91,7 @@ TEST(Screens, ByteExactRedirectedAndOnATerminal) {
              at += name.size())
             out.replace(at, 7, name);
         for (bool pty : {false, true}) {
-            run_options o;
-            o.input = "abc";
-            o.argv0 = c.argv0;
-            o.stdout_pty = pty;
-            run_result r = run(c.args, o);
+            run_result r = run(c.args, {.input = "abc", .stdout_pty = pty, .argv0 = c.argv0});
             std::string where = c.args.back() + (pty ? " on a terminal" : " redirected");
             EXPECT_EQ(r.out, out) << where;
             EXPECT_EQ(r.err, pty && c.sequences ? on_terminal : "") << where;
