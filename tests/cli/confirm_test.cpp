@@ -50,9 +50,8 @@ TEST(Confirm, DumpLayout) {
     };
     for (const layout_case& c : cases) {
         temp_dir dir;
-        run_options o;
-        o.input = "y";
-        run_result r = run({"-a", "-c", "-e" + c.search, c.repl, dir.write("f", c.input)}, o);
+        run_result r =
+            run_with({"-a", "-c", "-e" + c.search, c.repl, dir.write("f", c.input)}, "y");
         EXPECT_EQ(r.err, CLEAR + HEADER + c.err) << c.search;
         EXPECT_EQ(r.status, 0) << c.search;
     }
@@ -109,9 +108,7 @@ TEST(Confirm, StandardInputHoldsTextThenAnswers) {
 TEST(Confirm, SignalWhileAskingLeavesTheFile) {
     temp_dir dir;
     std::string f = dir.write("f", "one foo two");
-    run_options o;
-    o.stdin_pipe = true;  // no answer ever comes
-    background b = start({"-a", "-efoo", "bar", f}, o);
+    background b = start({"-a", "-efoo", "bar", f}, {.stdin_pipe = true});  // no answer comes
     for (int i = 0; i < 5000 && read_file(b.err_path).find("? ") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ::kill(b.pid, SIGINT);

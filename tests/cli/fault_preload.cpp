@@ -3,9 +3,8 @@
 // every moment leaves on disk. Set by the environment:
 //   KFAULT_CALL    read, write, lseek, ftruncate, close, open, openat, linkat, fsync or unlinkat
 //   KFAULT_AT      k: the call to act on (1 = the first); 0 or unset: never
-//   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR, EOPNOTSUPP), SHORT (read or write half
-//   the
-//                  bytes) or STOP (SIGSTOP just before the call, which nothing can block)
+//   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR, EOPNOTSUPP), SHORT (read or write
+//                  half the bytes) or STOP (SIGSTOP just before the call, which nothing can block)
 //   KFAULT_FILE    count only calls on descriptors of this file (not for open, openat, linkat)
 //   KFAULT_COUNT   a file that receives the number of calls of KFAULT_CALL seen so far
 #include <dlfcn.h>
@@ -19,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -39,29 +39,22 @@ fault_plan& plan() {
     static fault_plan p;
     if (!p.loaded) {
         p.loaded = true;
-        const char* call = std::getenv("KFAULT_CALL");
-        const char* at = std::getenv("KFAULT_AT");
-        const char* action = std::getenv("KFAULT_ACTION");
-        const char* file = std::getenv("KFAULT_FILE");
-        p.call = call != nullptr ? call : "";
-        p.at = at != nullptr ? std::atol(at) : 0;
+        auto env = [](const char* name, const char* otherwise) {
+            const char* value = std::getenv(name);
+            return value != nullptr ? value : otherwise;
+        };
+        p.call = env("KFAULT_CALL", "");
+        p.at = std::atol(env("KFAULT_AT", "0"));
         p.count_path = std::getenv("KFAULT_COUNT");
-        if (file != nullptr && stat(file, &p.file) == 0) p.by_file = true;
-        const char* a = action != nullptr ? action : "EIO";
-        if (std::strcmp(a, "SHORT") == 0)
-            p.short_count = true;
-        else if (std::strcmp(a, "STOP") == 0)
-            p.stop = true;
-        else if (std::strcmp(a, "ENOSPC") == 0)
-            p.error = ENOSPC;
-        else if (std::strcmp(a, "EFBIG") == 0)
-            p.error = EFBIG;
-        else if (std::strcmp(a, "EINTR") == 0)
-            p.error = EINTR;
-        else if (std::strcmp(a, "EOPNOTSUPP") == 0)
-            p.error = EOPNOTSUPP;
-        else
-            p.error = EIO;
+        p.by_file = stat(env("KFAULT_FILE", ""), &p.file) == 0;
+        const char* a = env("KFAULT_ACTION", "EIO");
+        p.short_count = std::strcmp(a, "SHORT") == 0;
+        p.stop = std::strcmp(a, "STOP") == 0;
+        p.error = EIO;
+        const std::pair<const char*, int> errors[] = {
+            {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG}, {"EINTR", EINTR}, {"EOPNOTSUPP", EOPNOTSUPP}};
+        for (auto [name, error] : errors)
+            if (std::strcmp(a, name) == 0) p.error = error;
     }
     return p;
 }
@@ -71,20 +64,13 @@ F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+/// Writes the count through stdio, whose own calls inside the C library do not come here.
 void record_count(const fault_plan& p) {
     if (p.count_path == nullptr) return;
-    using open_fn = int (*)(const char*, int, ...);
-    using write_fn = ssize_t (*)(int, const void*, size_t);
-    using close_fn = int (*)(int);
-    static const open_fn o = real<open_fn>("open");
-    static const write_fn w = real<write_fn>("write");
-    static const close_fn c = real<close_fn>("close");
-    int fd = o(p.count_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    char text[32];
-    int n = std::snprintf(text, sizeof text, "%ld\n", p.seen);
-    (void)w(fd, text, static_cast<size_t>(n));
-    c(fd);
+    if (std::FILE* f = std::fopen(p.count_path, "we")) {
+        std::fprintf(f, "%ld\n", p.seen);
+        std::fclose(f);
+    }
 }
 
 /// What to do with this call: 0 go on, 1 fail with errno set, 2 cut the count short.
@@ -115,34 +101,29 @@ extern "C" {
 
 ssize_t read(int fd, void* data, size_t size) {
     static const auto f = real<ssize_t (*)(int, void*, size_t)>("read");
-    int d = decide("read", fd);
-    if (d == 1) return -1;
-    return f(fd, data, d == 2 && size > 1 ? size / 2 : size);
+    const int d = decide("read", fd);
+    return d == 1 ? -1 : f(fd, data, d == 2 && size > 1 ? size / 2 : size);
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
     static const auto f = real<ssize_t (*)(int, const void*, size_t)>("write");
-    int d = decide("write", fd);
-    if (d == 1) return -1;
-    return f(fd, data, d == 2 && size > 1 ? size / 2 : size);
+    const int d = decide("write", fd);
+    return d == 1 ? -1 : f(fd, data, d == 2 && size > 1 ? size / 2 : size);
 }
 
 off_t lseek(int fd, off_t offset, int whence) {
     static const auto f = real<off_t (*)(int, off_t, int)>("lseek");
-    if (decide("lseek", fd) == 1) return -1;
-    return f(fd, offset, whence);
+    return decide("lseek", fd) == 1 ? -1 : f(fd, offset, whence);
 }
 
 int ftruncate(int fd, off_t length) {
     static const auto f = real<int (*)(int, off_t)>("ftruncate");
-    if (decide("ftruncate", fd) == 1) return -1;
-    return f(fd, length);
+    return decide("ftruncate", fd) == 1 ? -1 : f(fd, length);
 }
 
 int fsync(int fd) {
     static const auto f = real<int (*)(int)>("fsync");
-    if (decide("fsync", fd) == 1) return -1;
-    return f(fd);
+    return decide("fsync", fd) == 1 ? -1 : f(fd);
 }
 
 int close(int fd) {
@@ -164,8 +145,7 @@ int open(const char* path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
     va_end(ap);
-    if (decide("open", -1) == 1) return -1;
-    return f(path, flags, mode);
+    return decide("open", -1) == 1 ? -1 : f(path, flags, mode);
 }
 
 int openat(int dir, const char* path, int flags, ...) {
@@ -174,20 +154,17 @@ int openat(int dir, const char* path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
     va_end(ap);
-    if (decide("openat", -1) == 1) return -1;
-    return f(dir, path, flags, mode);
+    return decide("openat", -1) == 1 ? -1 : f(dir, path, flags, mode);
 }
 
 int linkat(int olddir, const char* oldpath, int newdir, const char* newpath, int flags) {
     static const auto f = real<int (*)(int, const char*, int, const char*, int)>("linkat");
-    if (decide("linkat", -1) == 1) return -1;
-    return f(olddir, oldpath, newdir, newpath, flags);
+    return decide("linkat", -1) == 1 ? -1 : f(olddir, oldpath, newdir, newpath, flags);
 }
 
 int unlinkat(int dir, const char* path, int flags) {
     static const auto f = real<int (*)(int, const char*, int)>("unlinkat");
-    if (decide("unlinkat", -1) == 1) return -1;
-    return f(dir, path, flags);
+    return decide("unlinkat", -1) == 1 ? -1 : f(dir, path, flags);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,9 +11,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace kestrom_test {
 
@@ -84,15 +87,10 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
         }
         redirect(b.err_path, O_WRONLY | O_TRUNC, 2);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
-        if (opts.fsize_limit >= 0) {
-            struct rlimit lim;
-            lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.fsize_limit);
-            setrlimit(RLIMIT_FSIZE, &lim);
-        }
-        if (opts.memory_limit >= 0) {
-            struct rlimit lim;
-            lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.memory_limit);
-            setrlimit(RLIMIT_AS, &lim);
+        for (auto [resource, limit] :
+             {std::pair{RLIMIT_FSIZE, opts.fsize_limit}, std::pair{RLIMIT_AS, opts.memory_limit}}) {
+            const struct rlimit lim = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+            if (limit >= 0) setrlimit(resource, &lim);
         }
         signal(SIGPIPE, SIG_DFL);
         std::vector<std::string> env = opts.env;
@@ -158,9 +156,14 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
 }
 
 run_result run_with(const std::vector<std::string>& args, const std::string& input) {
+    return run(args, {.input = input});
+}
+
+run_options fault(const std::string& call, long at, const std::string& action) {
     run_options o;
-    o.input = input;
-    return run(args, o);
+    o.env = {"LD_PRELOAD=" FAULT_PRELOAD, "KFAULT_CALL=" + call, "KFAULT_AT=" + std::to_string(at),
+             "KFAULT_ACTION=" + action, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    return o;
 }
 
 temp_dir::temp_dir() {
@@ -170,9 +173,8 @@ temp_dir::temp_dir() {
 }
 
 temp_dir::~temp_dir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    int ignored = std::system(cmd.c_str());
-    (void)ignored;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string temp_dir::write(const std::string& name, const std::string& content, int mode) const {
@@ -182,11 +184,44 @@ std::string temp_dir::write(const std::string& name, const std::string& content,
     return p;
 }
 
+void check_rows(const std::vector<cli_row>& rows) {
+    for (const cli_row& row : rows) {
+        temp_dir dir;
+        dir.write("f", row.f);
+        dir.write("in", row.input);
+        dir.write("empty", "");
+        ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+        ASSERT_EQ(::mkdir(dir.file("d").c_str(), 0700), 0);
+        run_result r = run(row.args, {.input = row.input, .cwd = dir.path()});
+        const std::string where = "row " + std::to_string(&row - rows.data());
+        EXPECT_EQ(r.out, row.out) << where;
+        EXPECT_EQ(r.err, row.err) << where;
+        EXPECT_EQ(r.status, row.status) << where;
+    }
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+std::string replace_all(const std::string& s, const std::string& from, const std::string& to) {
+    std::string out;
+    std::size_t pos = 0, hit;
+    for (; (hit = s.find(from, pos)) != std::string::npos; pos = hit + from.size())
+        out.append(s, pos, hit - pos).append(to);
+    return out.append(s, pos, std::string::npos);
+}
+
+std::vector<std::string> recovery_files(const std::string& dir, const std::string& name) {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        if (e.path().filename().string().rfind("." + name + ".kestrom-", 0) == 0)
+            found.push_back(e.path());
+    }
+    return found;
 }
 
 bool wrapped() {

@@ -14,18 +14,19 @@ struct run_result {
 };
 
 struct run_options {
-    std::string input;             ///< bytes on standard input
-    bool stdin_pipe = false;       ///< standard input is a pipe kept open (background::stdin_fd)
-    std::string cwd;               ///< working directory; empty: the current one
-    std::string stdout_path;       ///< standard output goes to this file (e.g. /dev/full) if set
-    bool stdout_append = false;    ///< that file is appended to, not truncated
-    std::string stdin_path;        ///< standard input comes from this file if set (not input)
-    long long fsize_limit = -1;    ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
-    long long memory_limit = -1;   ///< RLIMIT_AS for the child, in bytes, when >= 0
-    std::vector<std::string> env;  ///< extra environment variables, "NAME=value"
-    int uid = -1;                  ///< user (and group) id to run as, when >= 0
-    bool stdout_pty = false;       ///< standard output is a pseudo-terminal (raw, no CR added)
-    std::string argv0;  ///< the program name the child sees; empty: the binary's path (not wrapped)
+    std::string input{};             ///< bytes on standard input
+    bool stdin_pipe = false;         ///< standard input is a pipe kept open (background::stdin_fd)
+    std::string cwd{};               ///< working directory; empty: the current one
+    std::string stdout_path{};       ///< standard output goes to this file (e.g. /dev/full) if set
+    bool stdout_append = false;      ///< that file is appended to, not truncated
+    std::string stdin_path{};        ///< standard input comes from this file if set (not input)
+    long long fsize_limit = -1;      ///< RLIMIT_FSIZE for the child, in bytes, when >= 0
+    long long memory_limit = -1;     ///< RLIMIT_AS for the child, in bytes, when >= 0
+    std::vector<std::string> env{};  ///< extra environment variables, "NAME=value"
+    int uid = -1;                    ///< user (and group) id to run as, when >= 0
+    bool stdout_pty = false;         ///< standard output is a pseudo-terminal (raw, no CR added)
+    /// The program name the child sees; empty: the binary's path (not wrapped).
+    std::string argv0{};
 };
 
 /// A kestrom started in the background.
@@ -43,6 +44,20 @@ run_result finish(background& b);
 run_result run(const std::vector<std::string>& args, const run_options& opts = {});
 run_result run_with(const std::vector<std::string>& args, const std::string& input);
 
+/// Options that preload the fault injector (fault_preload.cpp): the at-th call of call fails with
+/// action (an errno name), is cut short (SHORT) or stops the process (STOP).
+run_options fault(const std::string& call, long at, const std::string& action);
+
+/// One row of a table of runs. Each runs in a fresh working directory that holds "f" (with the
+/// row's f), "in" (with its input, which is also on standard input), an empty file "empty", a
+/// FIFO "fifo" and a directory "d".
+struct cli_row {
+    std::vector<std::string> args;
+    std::string f, input, out, err;
+    int status;
+};
+void check_rows(const std::vector<cli_row>& rows);
+
 /// A fresh temporary directory, removed with everything in it when the object goes.
 class temp_dir {
   public:
@@ -58,6 +73,10 @@ class temp_dir {
 };
 
 std::string read_file(const std::string& path);
+/// Every occurrence of from replaced by to, left to right, without overlaps.
+std::string replace_all(const std::string& s, const std::string& from, const std::string& to);
+/// The recovery files that a rewrite of dir/name left beside it (.name.kestrom-XXXXXX).
+std::vector<std::string> recovery_files(const std::string& dir, const std::string& name = "f");
 
 /// The binary runs under another program (KESTROM_TEST_WRAPPER, e.g. valgrind), which takes no
 /// preloaded faults and no memory limit.

@@ -1,6 +1,5 @@
 // Patterns from -p, pattern files and templates, arguments from argument files, and the screens,
-// as a user meets them. Each row runs in a fresh directory holding "f" (the pattern or argument
-// file) and "in" (an input).
+// as a user meets them. In the tables "f" is the pattern or argument file.
 #include <gtest/gtest.h>
 
 #include "harness.hpp"
@@ -8,84 +7,57 @@
 namespace kestrom_test {
 namespace {
 
-struct source_case {
-    std::vector<std::string> args;
-    std::string f, in, std_in, out, err;
-    int status;
-};
-
-void run_cases(const source_case* begin, const source_case* end) {
-    for (const source_case* c = begin; c != end; ++c) {
-        temp_dir dir;
-        dir.write("f", c->f);
-        dir.write("in", c->in);
-        run_options o;
-        o.cwd = dir.path();
-        o.input = c->std_in;
-        run_result r = run(c->args, o);
-        std::string where = "row " + std::to_string(c - begin);
-        EXPECT_EQ(r.out, c->out) << where;
-        EXPECT_EQ(r.err, c->err) << where;
-        EXPECT_EQ(r.status, c->status) << where;
-    }
-}
-
 const std::string twice = "Warning: cannot process stdin twice\n";
 
 TEST(Sources, PatternsFromEverySource) {
     const std::string a = std::string(4095, 'a');
     const std::string cut = "Warning: pattern over 4096 bytes in 'f', rest of it ignored\n";
     // clang-format off
-    const source_case cases[] = {
-        {{"-p/abc/xyz/any remark", "-c", "in"}, "", "abc", "", "xyz", "", 0},
-        {{"-p/abc/xyz", "-p/abc", "-p", "-c", "in"}, "", "abc", "", "abc", "", 1},
-        {{"-p,a/b,c,", "-c", "in"}, "", "a/b", "", "c", "", 0},
-        {{"-p/a#47b/[&]/", "-c", "in"}, "", "a/b", "", "[a/b]", "", 0},  // decoded after the split
-        {{"-i", "-p/ab/X/", "-c", "in"}, "", "aB", "", "X", "", 0},
-        {{"-ff", "-c", "in"}, "/cat/dog/ first\n|a b|c d|\n", "cat a b", "", "dog c d", "", 0},
-        {{"-ff", "-c", "in"}, "/x/y/\r\n/u/v/", "xu", "", "yv", "", 0},
-        {{"-ff", "-c", "in"}, "/x/y/\n\n/u/v/\nZ\n", "x /u/v/", "", "y Z", "", 0},
-        {{"-ff", "-c", "in"}, " a b \n", "a", "", "b", "", 0},
-        {{"-ff", "-c", "in"}, "/x/y/\n/u/v", "xu", "", "yu", "", 0},
-        {{"-ff", "-c", "in"}, std::string("/a\0b/X/\n", 8), "ab", "", "Xb", "", 0},
-        {{"-ff", "-c", "in"}, "/a" + a + "//\n/b/c/\n", "b", "", "c", "", 0},
-        {{"-ff", "-c", "in"}, "/" + a + "/y/\n/b/c/\n", a + "b", "", "yc", "", 0},
-        {{"-ff", "-c", "in"}, "/aa" + a + "/x/\n/b/c/\n", "b", "", "b", cut, 1},
-        {{"-ff", "-c", "in"}, "/a" + a + "/y/\n/b/c/\n", "b", "", "b", cut, 1},
-        {{"-s", "-ff", "-c", "in"}, "/b/c/\n/aa" + a + "/x/\n", "b", "", "c", "", 0},
-        {{"-f", "-c", "in"}, "", "cat", "/cat/dog/\n", "dog", "", 0},
-        {{"-f", "-f", "-v"}, "", "", "/a/b/\n", "", twice, 0},
-        {{"-s", "-fmissing"}, "", "", "abc", "abc", "cannot open 'missing', skipping ...\n", 1},
-        {{"-f."}, "", "", "abc", "abc", "can't read '.': Is a directory\n", 1},
-        {{"-dAfoo", "-tA-A", "bar", "-c", "in"}, "", "foo-foo A-A", "", "bar A-A", "", 0},
-        {{"-dAfoo", "-dA", "-tA-A", "x", "-c", "in"}, "", "foo-foo A-A", "", "foo-foo x", "", 0},
-        {{"-dAfoo", "-dBA", "-tB", "x", "-c", "in"}, "", "A foo", "", "x foo", "", 0},
-        {{"-tA", "x", "-dAfoo", "-c", "in"}, "", "A foo", "", "x foo", "", 0},
-        {{"-d?a b", "-d", "-tx?", "Y", "-c", "in"}, "", "xa b", "", "Y", "", 0},
-    };
+    check_rows({
+        {{"-p/abc/xyz/any remark"}, "", "abc", "xyz", "", 0},
+        {{"-p/abc/xyz", "-p/abc", "-p"}, "", "abc", "abc", "", 1},
+        {{"-p,a/b,c,"}, "", "a/b", "c", "", 0},
+        {{"-p/a#47b/[&]/"}, "", "a/b", "[a/b]", "", 0},  // decoded after the split
+        {{"-i", "-p/ab/X/"}, "", "aB", "X", "", 0},
+        {{"-ff"}, "/cat/dog/ first\n|a b|c d|\n", "cat a b", "dog c d", "", 0},
+        {{"-ff"}, "/x/y/\r\n/u/v/", "xu", "yv", "", 0},
+        {{"-ff"}, "/x/y/\n\n/u/v/\nZ\n", "x /u/v/", "y Z", "", 0},
+        {{"-ff"}, " a b \n", "a", "b", "", 0},
+        {{"-ff"}, "/x/y/\n/u/v", "xu", "yu", "", 0},
+        {{"-ff"}, std::string("/a\0b/X/\n", 8), "ab", "Xb", "", 0},
+        {{"-ff"}, "/" + a + "/y/\n/b/c/\n", a + "b", "yc", "", 0},  // 4096 bytes of pair
+        {{"-ff"}, "/a" + a + "/y/\n/b/c/\n", "b", "b", cut, 1},
+        {{"-s", "-ff"}, "/b/c/\n/aa" + a + "/x/\n", "b", "c", "", 0},
+        {{"-f", "-c", "f"}, "cat", "/cat/dog/\n", "dog", "", 0},
+        {{"-f", "-f", "-v"}, "", "/a/b/\n", "", twice, 0},
+        {{"-s", "-fmissing"}, "", "abc", "abc", "cannot open 'missing', skipping ...\n", 1},
+        {{"-f."}, "", "abc", "abc", "can't read '.': Is a directory\n", 1},
+        {{"-dAfoo", "-tA-A", "bar"}, "", "foo-foo A-A", "bar A-A", "", 0},
+        {{"-dAfoo", "-dA", "-tA-A", "x"}, "", "foo-foo A-A", "foo-foo x", "", 0},
+        {{"-dAfoo", "-dBA", "-tB", "x"}, "", "A foo", "x foo", "", 0},
+        {{"-tA", "x", "-dAfoo"}, "", "A foo", "x foo", "", 0},
+        {{"-d?a b", "-d", "-tx?", "Y"}, "", "xa b", "Y", "", 0},
+    });
     // clang-format on
-    run_cases(std::begin(cases), std::end(cases));
 }
 
 TEST(Sources, ArgumentFiles) {
     const std::string a = std::string(253, 'a'), b = std::string(45, 'b');
     // clang-format off
-    const source_case cases[] = {
-        {{"@f"}, "-p/a/b/ # -ex y\n-c in", "ax", "", "bx", "", 0},
-        {{"@f"}, "\"-ehello world\" `X Y` -c in", "hello world", "", "X Y", "", 0},
-        {{"@f"}, "-e" + a + b + " -c in", a, "", b, "", 0},  // cut into 255 and 45 bytes
-        {{"@f"}, "'-e" + a + "' X -c in", a, "", "X", "", 0},  // 255 quoted bytes keep the quote
-        {{"@f"}, "-efoo bar -c in", "foo", "", "bar", "", 0},
-        {{"@f"}, "-c in -ex y in", "x", "", "xy", "", 1},
-        {{"@f"}, "-c @ in", "x", "-ex y", "y", "", 0},  // depth first
-        {{"-c", "--", "@f"}, "in", "x", "", "x", "", 1},
-        {{"-s", "@missing"}, "", "", "abc", "abc", "Warning: cannot open missing\n", 1},
-        {{"@", "@"}, "", "x", "-c in", "x", twice, 1},
-        {{"@f", "-ex", "y", "-c", "in"}, "@f", "x", "", "y", "Warning: cannot open f\n", 0},
-        {{"@."}, "", "", "abc", "abc", "can't read '.': Is a directory\n", 1},
-    };
+    check_rows({
+        {{"@f"}, "-p/a/b/ # -ex y\n-c in", "ax", "bx", "", 0},
+        {{"@f"}, "\"-ehello world\" `X Y` -c in", "hello world", "X Y", "", 0},
+        {{"@f"}, "-e" + a + b + " -c in", a, b, "", 0},  // cut into 255 and 45 bytes
+        {{"@f"}, "'-e" + a + "' X -c in", a, "X", "", 0},  // 255 quoted bytes keep the quote
+        {{"@f"}, "-c in -ex y in", "x", "xy", "", 1},
+        {{"-c", "@", "f"}, "x", "-ex y", "y", "", 0},  // depth first
+        {{"-c", "--", "@f"}, "in", "x", "x", "", 1},
+        {{"-s", "@missing"}, "", "abc", "abc", "Warning: cannot open missing\n", 1},
+        {{"@", "@"}, "x", "-c f", "x", twice, 1},
+        {{"@f", "-ex", "y", "-c", "in"}, "@f", "x", "y", "Warning: cannot open f\n", 0},
+        {{"@."}, "", "abc", "abc", "can't read '.': Is a directory\n", 1},
+    });
     // clang-format on
-    run_cases(std::begin(cases), std::end(cases));
 }
 
 TEST(Screens, ByteExactRedirectedAndOnATerminal) {
@@ -119,11 +91,7 @@ TEST(Screens, ByteExactRedirectedAndOnATerminal) {
              at += name.size())
             out.replace(at, 7, name);
         for (bool pty : {false, true}) {
-            run_options o;
-            o.input = "abc";
-            o.argv0 = c.argv0;
-            o.stdout_pty = pty;
-            run_result r = run(c.args, o);
+            run_result r = run(c.args, {.input = "abc", .stdout_pty = pty, .argv0 = c.argv0});
             std::string where = c.args.back() + (pty ? " on a terminal" : " redirected");
             EXPECT_EQ(r.out, out) << where;
             EXPECT_EQ(r.err, pty && c.sequences ? on_terminal : "") << where;
