@@ -4,9 +4,11 @@
 // and moment; make test runs a sample.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -136,6 +138,56 @@ TEST(Faults, KilledAtRandomMomentsOverManyFiles) {
                 EXPECT_TRUE(read_file(k) == want) << where;
         }
     }
+}
+
+/// Writes size bytes of chunk after chunk of text without any find through kestrom; returns the
+/// most memory it held (which counts what this process held when it started it).
+long stream_through(long long size, const std::string& chunk) {
+    run_options o{.stdin_pipe = true, .stdout_path = "/dev/null"};
+    background b = start({"-efoo", "bar", "-e[0-9]x?z", "y"}, o);
+    for (long long left = size; left > 0;) {
+        const auto n = static_cast<std::size_t>(std::min<long long>(left, chunk.size()));
+        if (::write(b.stdin_fd, chunk.data(), n) != static_cast<ssize_t>(n)) break;
+        left -= static_cast<long long>(n);
+    }
+    ::close(b.stdin_fd);
+    b.stdin_fd = -1;
+    run_result r = finish(b);
+    EXPECT_EQ(r.status, 1) << r.err;
+    return r.max_rss_kb;
+}
+
+TEST(Faults, LargeInputsInBoundedMemory) {
+    if (wrapped()) GTEST_SKIP() << "too slow under a wrapper";
+    // 100,000 pairs from a pattern file, as many from an argument file, and a 100 KiB argument.
+    temp_dir dir;
+    std::string patterns, arguments;
+    char line[64];
+    for (int i = 0; i < 100000; ++i) {
+        patterns.append(
+            line, static_cast<std::size_t>(std::snprintf(line, sizeof line, "/p%d./P%d/\n", i, i)));
+        arguments.append(line, static_cast<std::size_t>(
+                                   std::snprintf(line, sizeof line, "-ea%d. 'A%d'\n", i, i)));
+    }
+    dir.write("pats", patterns);
+    dir.write("args", arguments);
+    std::string long_search = "-e", input = "p7. a99999. ";
+    long_search.append(4000, 'l');  // a found text must fit in the window
+    input.append(4000, 'l').append(" p99999.");
+    std::string pats = "-f", args = "@";
+    pats += dir.file("pats");
+    args += dir.file("args");
+    const std::string long_replacement(100 << 10, 'L');
+    run_result r = run({pats, args, long_search, long_replacement}, {.input = input});
+    EXPECT_EQ(r.out, "P7 A99999 " + long_replacement + " P99999");
+    EXPECT_EQ(r.status, 0) << r.err;
+    // Memory does not grow with the input: 1 GiB (make faults: 8 GiB) holds no more than 64 MiB.
+    std::string chunk;
+    while (chunk.size() < (1 << 20))
+        chunk += "the quick brown fox jumps over the lazy dog\n";
+    const long small = stream_through(64LL << 20, chunk);
+    const long large = stream_through(full ? 8LL << 30 : 1LL << 30, chunk);
+    EXPECT_LE(large, small + 1024) << small << " KiB for 64 MiB";
 }
 
 }  // namespace

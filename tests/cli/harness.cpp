@@ -137,7 +137,9 @@ run_result finish(background& b) {
         close(b.pty_fd);
     }
     int status = 0;
-    waitpid(b.pid, &status, 0);
+    struct rusage usage {};
+    wait4(b.pid, &status, 0, &usage);
+    r.max_rss_kb = usage.ru_maxrss;
     if (b.stdin_fd >= 0) close(b.stdin_fd);
     if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);

@@ -10,7 +10,8 @@ namespace kestrom_test {
 struct run_result {
     std::string out;
     std::string err;
-    int status = -1;  ///< exit status, or 128 + n when ended by signal n
+    int status = -1;      ///< exit status, or 128 + n when ended by signal n
+    long max_rss_kb = 0;  ///< the most memory the process held, in KiB
 };
 
 struct run_options {
