@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "file/process.hpp"
 #include "util/fatal_signal.hpp"
 
 namespace kestrom {
@@ -89,11 +90,7 @@ int open_directory_of(rewrite_temp& t, const char* path) {
     } else {
         *slash = '\0';
     }
-    int fd;
-    do {
-        fd = ::open(real, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return open_file(real, O_PATH | O_DIRECTORY);
 }
 
 /// Whether the directory's filesystem has room for a copy of size bytes.
