@@ -4,6 +4,7 @@
 
 #include "match/confirm.hpp"
 #include "match/emitter.hpp"
+#include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
 namespace kestrom {
@@ -61,6 +62,8 @@ int finish(byte_writer& out, int result) {
     return out.flush() ? result : RESULT_WRITE_ERROR;
 }
 
+int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size);
+
 }  // namespace
 
 int run_engine(run_state& rs, byte_reader& in, byte_writer& out) {
@@ -74,6 +77,10 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out) {
 
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned char* window,
                    int window_size, bool skip_runs) {
+    // Without a display nothing shows the window, so a pass free to lay it out its own way runs.
+    if (skip_runs && (rs.opts.automatic || rs.stdin_used)) {
+        return automatic_pass(rs, in, out, window_size);
+    }
     const bool fold = !rs.opts.case_sensitive;  // nothing changes it during a pass
     trie_node* const root = rs.patterns.root;
     const start_bytes starts(root, fold);
@@ -219,5 +226,218 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
         }
     }
 }
+
+namespace {
+
+/// Where a walk stands between two bytes: the list the next lookup starts at, and the fallback.
+struct walk_state {
+    trie_node* list;
+    trie_node* fallback;
+    bool operator==(const walk_state&) const = default;
+};
+
+/// The storage of an automatic pass: twice the window, so that a candidate given up at the
+/// window's limit moves its bytes only once per window rather than once per byte, and the walk
+/// state recorded at each position of it.
+class pass_storage {
+  public:
+    explicit pass_storage(int capacity)
+        : capacity_(static_cast<std::size_t>(capacity)),
+          bytes_(static_cast<unsigned char*>(xmalloc(capacity_))),
+          states_(static_cast<walk_state*>(xmalloc((capacity_ + 1) * sizeof(walk_state)))) {}
+    ~pass_storage() {
+        xfree(bytes_, capacity_);
+        xfree(states_, (capacity_ + 1) * sizeof(walk_state));
+    }
+    pass_storage(const pass_storage&) = delete;
+    pass_storage& operator=(const pass_storage&) = delete;
+
+    unsigned char* bytes() const { return bytes_; }
+    walk_state* states() const { return states_; }
+
+  private:
+    std::size_t capacity_;
+    unsigned char* bytes_;
+    walk_state* states_;
+};
+
+/// The pass when every found text is answered without asking. It gives the same output, result
+/// and counts as the per-byte walk, with these differences in how it gets there:
+///  - the window is twice as large, and the limit of a candidate is its length (window_size
+///    bytes, as in the walk, where a candidate is given up when it fills the window);
+///  - a walk with a fallback records its state at each position. Such a walk never fails, so
+///    from the state recorded at a position it takes every byte up to the last recorded position
+///    without ending, and stands there in the last recorded state. A later walk (a re-scan after
+///    a candidate was given up or found) that reaches a recorded state at the same position would
+///    repeat that: it goes on from the last recorded position at once. This turns the re-scan of
+///    up to a window per byte under a leading star into a few lookups.
+int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size) {
+    const bool fold = !rs.opts.case_sensitive;
+    trie_node* const root = rs.patterns.root;
+    const start_bytes starts(root, fold);
+    const list_index* const tables = rs.patterns.update_index();
+    const bool skip_runs = !starts.any;
+    const bool replace = rs.opts.auto_reply_yes;
+
+    int c = in.get();
+    if (c == byte_reader::END) return RESULT_UNCHANGED;
+
+    const int capacity = 2 * window_size;
+    pass_storage storage(capacity);
+    unsigned char* const window = storage.bytes();
+    walk_state* const recorded = storage.states();
+    window[0] = static_cast<unsigned char>(c);
+    int start = 0;
+    int scan = 1;
+    int end = 1;
+    trie_node* cur_list = root;
+    trie_node* fallback = nullptr;
+    // recorded[lo..hi] are states of one walk, which reached hi without ending; on_record says
+    // whether the current walk is that walk (and so extends the record as it goes).
+    int record_lo = 0;
+    int record_hi = -1;
+    bool on_record = false;
+    int result = RESULT_UNCHANGED;
+    unsigned char b = static_cast<unsigned char>(c);
+
+    for (;;) {
+        const unsigned char key = fold ? ascii_toupper(b) : b;
+        trie_node* n;
+        const list_index* table = nullptr;
+        if (tables != nullptr && cur_list != nullptr && cur_list->index != 0) {
+            table = &tables[cur_list->index];
+            n = table->first[key];
+        } else {
+            n = find_child(cur_list, key);
+        }
+        replacement* found = nullptr;
+        if (n != nullptr) {
+            found = n->repl;
+            if (found == nullptr) {
+                trie_node* last = n;
+                if (table != nullptr) {
+                    last = table->last;
+                } else {
+                    while (last->next != nullptr)
+                        last = last->next;
+                }
+                if (last->code == CODE_ANYSTR && last->repl != nullptr) {
+                    found = last->repl;
+                } else {
+                    if (last->code == CODE_ANYSTR) fallback = n;
+                    cur_list = n->child;
+                }
+            }
+        } else if (fallback != nullptr) {
+            cur_list = fallback;
+        } else {
+            if (!out.put(window[start])) return RESULT_WRITE_ERROR;
+            ++start;
+            scan = start;
+            cur_list = root;
+        }
+
+        if (found != nullptr) {
+            ++rs.count.found_count;
+            const unsigned char* text = window + start;
+            const std::size_t len = static_cast<std::size_t>(scan - start);
+            if (replace) {
+                if (emit_replacement(rs, text, len, found->text, found->length, out) != 0) {
+                    return RESULT_WRITE_ERROR;
+                }
+                result = RESULT_CHANGED;
+            } else if (!out.write(text, len)) {
+                return RESULT_WRITE_ERROR;
+            }
+            cur_list = root;
+            start = scan;
+            fallback = nullptr;
+            on_record = false;
+        } else if (fallback != nullptr) {
+            const walk_state now{cur_list, fallback};
+            if (on_record) {
+                recorded[scan] = now;  // the record's walk took one more byte
+                record_hi = scan;
+            } else if (scan < record_hi) {
+                if (scan >= record_lo && recorded[scan] == now) {
+                    // The recorded walk went on from here without ending: so would this one.
+                    scan = record_hi;
+                    cur_list = recorded[scan].list;
+                    fallback = recorded[scan].fallback;
+                    on_record = true;
+                }
+            } else if (scan == record_hi && recorded[scan] == now) {
+                on_record = true;
+            } else {
+                // A walk past the record, in a state of its own: it starts a new record.
+                record_lo = record_hi = scan;
+                recorded[scan] = now;
+                on_record = true;
+            }
+        }
+
+        for (;;) {
+            if (scan < end) {
+                b = window[scan++];
+                break;
+            }
+            if (start == end) {
+                // Nothing pending: the window restarts empty, and bytes that cannot start a found
+                // text leave in runs.
+                start = scan = end = 0;
+                record_lo = 0;
+                record_hi = -1;
+                while (skip_runs) {
+                    if (in.buffered_size() == 0 && !in.fill()) return finish(out, result);
+                    const std::size_t run = starts.skip(in.buffered(), in.buffered_size());
+                    if (run > 0) {
+                        if (!out.write(in.buffered(), run)) return RESULT_WRITE_ERROR;
+                        in.consume(run);
+                    }
+                    if (in.buffered_size() > 0) break;
+                }
+            }
+            c = in.get();
+            if (c == byte_reader::END) {
+                if (!out.write(window + start, static_cast<std::size_t>(end - start))) {
+                    return RESULT_WRITE_ERROR;
+                }
+                return finish(out, result);
+            }
+            if (end == capacity) {
+                // Move the pending bytes, and the record beside them, to the front.
+                const int shift = start;
+                std::memmove(window, window + shift, static_cast<std::size_t>(end - shift));
+                if (record_hi >= shift) {
+                    const int lo = record_lo > shift ? record_lo : shift;
+                    std::memmove(recorded + (lo - shift), recorded + lo,
+                                 static_cast<std::size_t>(record_hi - lo + 1) * sizeof(walk_state));
+                    record_lo = lo - shift;
+                    record_hi -= shift;
+                } else {
+                    record_lo = 0;
+                    record_hi = -1;
+                }
+                start = 0;
+                scan -= shift;
+                end -= shift;
+            }
+            b = static_cast<unsigned char>(c);
+            window[end++] = b;
+            scan = end;
+            if (end - start < window_size) break;
+            // The candidate is as long as the window: give it up like a failed one, and
+            // re-scan the rest of it, the byte just stored included.
+            if (!out.put(window[start])) return RESULT_WRITE_ERROR;
+            ++start;
+            scan = start;
+            cur_list = root;
+            fallback = nullptr;
+            on_record = false;
+        }
+    }
+}
+
+}  // namespace
 
 }  // namespace kestrom

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_io.hpp"
@@ -130,6 +132,62 @@ TEST(StreamMatcher, FailedWriteStopsThePass) {
     EXPECT_EQ(stream_replace(rs, in, out), 2);
     EXPECT_LT(in.offset(), 200000u) << "the input is not read to its end";
     ::close(full);
+}
+
+/// Random search patterns over a few letters: literals, '?', '*', sets and protected bytes.
+std::string random_pattern(std::mt19937& rng) {
+    static const char* const pieces[] = {"a",    "b",   "c",    "B",   "?",  "*",   "[ab]",
+                                         "[!a]", "\\*", "#000", "$ff", "ab", "abc", "[]"};
+    std::string p;
+    const int count = 1 + static_cast<int>(rng() % 6);
+    bool wide_set = false;  // one set of 255 members at most: plain mode multiplies what follows
+    for (int k = 0; k < count; ++k) {
+        std::string piece = pieces[rng() % (sizeof pieces / sizeof *pieces)];
+        if (piece == "[!a]" && std::exchange(wide_set, true)) piece = "[bc]";
+        p += piece;
+    }
+    return p;
+}
+
+/// Random input: runs of the patterns' letters, other bytes, NUL and 0xff, sometimes long.
+std::string random_input(std::mt19937& rng) {
+    static const char alphabet[] = {'a', 'b', 'c', 'A', 'B', 'x', '\0', '\xff', '*'};
+    std::string in;
+    const std::size_t length = rng() % 4 == 0 ? rng() % 9000 : rng() % 60;
+    while (in.size() < length) {
+        const char c = alphabet[rng() % sizeof alphabet];
+        in.append(1 + rng() % (rng() % 8 == 0 ? 300 : 3), c);
+    }
+    return in;
+}
+
+TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
+    std::mt19937 rng(20261206);
+    for (int round = 0; round < 1500; ++round) {
+        run_state rs;
+        const int pairs = static_cast<int>(rng() % 5);
+        for (int k = 0; k < pairs; ++k) {
+            rs.opts.link_re = rng() % 3 == 0;
+            rs.opts.case_sensitive = rng() % 3 != 0;
+            rs.opts.search_meta = rng() % 5 != 0;
+            rs.opts.replace_meta = rng() % 2 == 0;
+            std::string search = random_pattern(rng);
+            std::string repl = rng() % 2 == 0 ? "<&>" : "?*x";
+            register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+        }
+        rs.opts.case_sensitive = rng() % 3 != 0;
+        rs.opts.auto_reply_yes = rng() % 5 != 0;
+        const int window_size = rng() % 3 == 0 ? WINDOW_SIZE : 2 + static_cast<int>(rng() % 40);
+        const std::string input = random_input(rng);
+        const pass_result fast = filter(rs, input, window_size, true);
+        const counters fast_count = rs.count;
+        rs.count = counters{};
+        const pass_result plain = filter(rs, input, window_size, false);
+        ASSERT_EQ(fast.out, plain.out) << "round " << round;
+        ASSERT_EQ(fast.result, plain.result) << "round " << round;
+        ASSERT_EQ(fast_count.found_count, rs.count.found_count) << "round " << round;
+        ASSERT_EQ(fast_count.replaced_count, rs.count.replaced_count) << "round " << round;
+    }
 }
 
 }  // namespace
