@@ -261,6 +261,98 @@ class pass_storage {
     walk_state* states_;
 };
 
+/// The state after a walk from the root takes each byte, when that walk goes on with a fallback;
+/// {null, null} when it ends, fails or has no fallback (so it can meet no recorded state).
+struct root_step_table {
+    walk_state after[256];
+
+    root_step_table(trie_node* root, bool fold) {
+        trie_node* last = root;
+        while (last != nullptr && last->next != nullptr)
+            last = last->next;
+        const bool star_last = last != nullptr && last->code == CODE_ANYSTR;
+        for (int v = 0; v < 256; ++v) {
+            after[v] = walk_state{nullptr, nullptr};
+            const auto key = static_cast<unsigned char>(fold ? ascii_toupper(v) : v);
+            trie_node* n = find_child(root, key);
+            if (n == nullptr || n->repl != nullptr || !star_last || last->repl != nullptr) continue;
+            after[v] = walk_state{n->child, n};
+        }
+    }
+};
+
+/// Which bytes a star takes when it stands in its own list right after taking a byte: the bytes
+/// for which the list offers nothing but the star, so that the walk stays where it is.
+struct star_bytes {
+    trie_node* star = nullptr;
+    bool fold = false;
+    bool only[256] = {};
+
+    void build(trie_node* s, bool folded) {
+        star = s;
+        fold = folded;
+        for (int v = 0; v < 256; ++v) {
+            const auto key = static_cast<unsigned char>(folded ? ascii_toupper(v) : v);
+            only[v] = s->repl == nullptr && find_child(s->child, key) == s;
+        }
+    }
+};
+
+/// The tables of the last few stars met, so that alternating between stars does not rebuild.
+class star_table_cache {
+  public:
+    const star_bytes& get(trie_node* star, bool fold) {
+        for (star_bytes& t : tables_) {
+            if (t.star == star && t.fold == fold) return t;
+        }
+        star_bytes& t = tables_[next_];
+        next_ = (next_ + 1) % SIZE;
+        t.build(star, fold);
+        return t;
+    }
+
+  private:
+    static constexpr int SIZE = 4;
+    star_bytes tables_[SIZE];
+    int next_ = 0;
+};
+
+/// Takes input bytes in bulk while the walk stands inside a star, at the newest byte (the star's
+/// list as cur_list, the star as fallback, and the state recorded at end). Each byte the star
+/// alone takes leaves the walk where it is; it is stored and its state recorded. When the
+/// candidate reaches the window's limit, the walk gives it up and re-scans from one byte
+/// further on; that is done here only when the re-scan meets the record after one byte (so it
+/// goes on from the newest byte at once, as the walk would). Stops at the first byte that needs
+/// more, at the end of the buffered input or of the storage; the bytes given up are those from
+/// the old start to the new one, for the caller to write.
+void take_star_run(byte_reader& in, const star_bytes& only, const root_step_table& root_steps,
+                   unsigned char* window, walk_state* recorded, int window_size, int capacity,
+                   int& start, int& end, int record_lo, int& record_hi) {
+    if (in.buffered_size() == 0 && !in.fill()) return;  // the caller meets the end
+    const walk_state inside = recorded[end];
+    const unsigned char* p = in.buffered();
+    std::size_t n = in.buffered_size();
+    if (n > static_cast<std::size_t>(capacity - end)) n = static_cast<std::size_t>(capacity - end);
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        const unsigned char v = p[i];
+        if (!only.only[v]) break;
+        if (end + 1 - start == window_size) {
+            const int next = start + 1;
+            const walk_state& s = root_steps.after[window[next]];
+            if (s.fallback == nullptr || next + 1 < record_lo || next + 1 > end ||
+                !(recorded[next + 1] == s)) {
+                break;
+            }
+            start = next;
+        }
+        window[end++] = v;
+        recorded[end] = inside;
+    }
+    record_hi = end;
+    in.consume(i);
+}
+
 /// The pass when every found text is answered without asking. It gives the same output, result
 /// and counts as the per-byte walk, with these differences in how it gets there:
 ///  - the window is twice as large, and the limit of a candidate is its length (window_size
@@ -299,6 +391,8 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     bool on_record = false;
     int result = RESULT_UNCHANGED;
     unsigned char b = static_cast<unsigned char>(c);
+    const root_step_table root_steps(root, fold);
+    star_table_cache star_cache;
 
     for (;;) {
         const unsigned char key = fold ? ascii_toupper(b) : b;
@@ -395,6 +489,19 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
                         in.consume(run);
                     }
                     if (in.buffered_size() > 0) break;
+                }
+            }
+            if (fallback != nullptr && fallback->code == CODE_ANYSTR &&
+                cur_list == fallback->child) {
+                // Inside a star that has just taken a byte: see take_star_run.
+                const star_bytes& only = star_cache.get(fallback, fold);
+                const int kept = start;
+                take_star_run(in, only, root_steps, window, recorded, window_size, capacity, start,
+                              end, record_lo, record_hi);
+                scan = end;
+                if (start > kept &&
+                    !out.write(window + kept, static_cast<std::size_t>(start - kept))) {
+                    return RESULT_WRITE_ERROR;
                 }
             }
             c = in.get();
