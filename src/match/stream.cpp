@@ -472,6 +472,18 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
 
         for (;;) {
             if (scan < end) {
+                if (skip_runs && scan == start) {
+                    // A fresh walk from the root over re-scanned bytes: those that cannot start
+                    // a found text would each restart at once, so they leave together.
+                    const std::size_t run =
+                        starts.skip(window + scan, static_cast<std::size_t>(end - scan));
+                    if (run > 0) {
+                        if (!out.write(window + start, run)) return RESULT_WRITE_ERROR;
+                        start += static_cast<int>(run);
+                        scan = start;
+                        continue;
+                    }
+                }
                 b = window[scan++];
                 break;
             }
