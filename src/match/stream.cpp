@@ -1,6 +1,8 @@
 #include "match/stream.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "match/confirm.hpp"
 #include "match/emitter.hpp"
@@ -261,6 +263,141 @@ class pass_storage {
     walk_state* states_;
 };
 
+/// A rough weight of how often each byte value turns up in text and binaries, for choosing the
+/// rarest bytes to search for.
+int byte_weight(int v) {
+    if (v == ' ') return 16;
+    if (v >= 'a' && v <= 'z') return std::strchr("etaoinshrlducm", v) != nullptr ? 10 : 4;
+    if (v >= 'A' && v <= 'Z') return 2;
+    if (v == 0) return 8;
+    if (v == '\n' || v == 0xff || (v >= '0' && v <= '9')) return 2;
+    return 1;
+}
+
+/// Which candidate starts can be passed over without a walk. The walk from a start p takes byte
+/// p+d from one of the lists that d accepted bytes lead to. When none of the lists up to depth d
+/// holds a star (so no fallback keeps a walk alive) and no pattern is complete above depth d, a
+/// walk whose byte p+d no list at depth d accepts fails by then, and its first byte leaves
+/// unchanged: exactly what passing over p does. The depth whose bytes are rarest is tested
+/// (depth 0 is the root list, a literal's rarest byte can lie deeper), and the root list too.
+struct start_filter {
+    bool useful = false;  ///< some start can be passed over
+    std::size_t depth = 0;
+    int single = -1;       ///< the only byte the probe accepts, or -1
+    bool first[256] = {};  ///< bytes the root list accepts
+    bool probe[256] = {};  ///< bytes the lists at depth accept
+
+    start_filter(trie_node* root, bool fold, int window_size) {
+        // Deep enough for a few leading wildcards and sets; small enough to stay cheap.
+        constexpr std::size_t MAX_DEPTH = 8;
+        constexpr std::size_t MAX_LISTS = 1024;
+        using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
+        node_list level;
+        if (root != nullptr) level.push_back(root);
+        int best_weight = -1;
+        for (std::size_t d = 0; d <= MAX_DEPTH && d + 1 < static_cast<std::size_t>(window_size);
+             ++d) {
+            bool keys[256] = {};
+            bool any = false;
+            bool complete = false;
+            node_list below;
+            for (trie_node* list : level) {
+                for (trie_node* n = list; n != nullptr; n = n->next) {
+                    if (n->code == CODE_ANYSTR) {
+                        finish(best_weight);
+                        return;
+                    }
+                    if (n->code == CODE_ANYCHAR) {
+                        any = true;
+                    } else if (n->code < 256) {
+                        keys[n->code] = true;
+                    } else {
+                        continue;  // an empty pattern or an empty set takes no byte
+                    }
+                    complete = complete || n->repl != nullptr;
+                    if (n->repl == nullptr && n->child != nullptr) below.push_back(n->child);
+                }
+            }
+            bool accepted[256];
+            int weight = 0;
+            for (int v = 0; v < 256; ++v) {
+                accepted[v] = any || keys[fold ? ascii_toupper(static_cast<unsigned char>(v)) : v];
+                weight += accepted[v] ? byte_weight(v) : 0;
+            }
+            if (d == 0) std::memcpy(first, accepted, sizeof first);
+            if (best_weight < 0 || weight < best_weight) {
+                best_weight = weight;
+                depth = d;
+                std::memcpy(probe, accepted, sizeof probe);
+            }
+            if (complete || below.empty()) break;
+            std::sort(below.begin(), below.end());
+            below.erase(std::unique(below.begin(), below.end()), below.end());
+            if (below.size() > MAX_LISTS) break;
+            level.swap(below);
+        }
+        finish(best_weight);
+    }
+
+    /// How many of the starts p[0..n) from the first on can be passed over. The bytes that follow
+    /// p[n-1] in the input, as far as known, are more[0..m); a start whose probe byte is not
+    /// known is judged by the root list alone.
+    std::size_t skip(const unsigned char* p, std::size_t n, const unsigned char* more = nullptr,
+                     std::size_t m = 0) const {
+        if (n == 0) return 0;
+        if (first[p[0]]) {  // dense finds: no search
+            if (depth == 0) return 0;
+            if (depth < n ? probe[p[depth]] : depth - n >= m || probe[more[depth - n]]) return 0;
+        }
+        std::size_t i = 0;
+        if (depth == 0 && single >= 0) {
+            const void* hit = std::memchr(p, single, n);
+            return hit == nullptr
+                       ? n
+                       : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+        }
+        if (depth > 0 && n > depth) {
+            const std::size_t limit = n - depth;
+            for (;;) {
+                if (single >= 0) {
+                    const void* hit = std::memchr(p + depth + i, single, limit - i);
+                    i = hit == nullptr
+                            ? limit
+                            : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p) -
+                                  depth;
+                } else {
+                    while (i < limit && !probe[p[i + depth]])
+                        ++i;
+                }
+                if (i == limit || first[p[i]]) break;
+                ++i;
+            }
+            if (i < limit) return i;
+        }
+        for (; i < n; ++i) {
+            if (!first[p[i]]) continue;
+            if (depth == 0) break;
+            const std::size_t k = i + depth - n;  // the probe byte lies beyond p[n-1]
+            if (k < m && !probe[more[k]]) continue;
+            break;
+        }
+        return i;
+    }
+
+  private:
+    void finish(int best_weight) {
+        int count = 0;
+        for (int v = 0; v < 256; ++v) {
+            if (probe[v]) {
+                single = v;
+                ++count;
+            }
+        }
+        if (count != 1) single = -1;
+        useful = best_weight >= 0 && count < 256;
+    }
+};
+
 /// The state after a walk from the root takes each byte, when that walk goes on with a fallback;
 /// {null, null} when it ends, fails or has no fallback (so it can meet no recorded state).
 struct root_step_table {
@@ -366,9 +503,9 @@ void take_star_run(byte_reader& in, const star_bytes& only, const root_step_tabl
 int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size) {
     const bool fold = !rs.opts.case_sensitive;
     trie_node* const root = rs.patterns.root;
-    const start_bytes starts(root, fold);
+    const start_filter starts(root, fold, window_size);
     const list_index* const tables = rs.patterns.update_index();
-    const bool skip_runs = !starts.any;
+    const bool skip_runs = starts.useful;
     const bool replace = rs.opts.auto_reply_yes;
 
     int c = in.get();
@@ -476,7 +613,8 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
                     // A fresh walk from the root over re-scanned bytes: those that cannot start
                     // a found text would each restart at once, so they leave together.
                     const std::size_t run =
-                        starts.skip(window + scan, static_cast<std::size_t>(end - scan));
+                        starts.skip(window + scan, static_cast<std::size_t>(end - scan),
+                                    in.buffered(), in.buffered_size());
                     if (run > 0) {
                         if (!out.write(window + start, run)) return RESULT_WRITE_ERROR;
                         start += static_cast<int>(run);
