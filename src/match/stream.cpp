@@ -507,6 +507,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     const list_index* const tables = rs.patterns.update_index();
     const bool skip_runs = starts.useful;
     const bool replace = rs.opts.auto_reply_yes;
+    const bool stars = rs.patterns.has_star();  // without one, no list's end needs looking at
 
     int c = in.get();
     if (c == byte_reader::END) return RESULT_UNCHANGED;
@@ -548,7 +549,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
                 trie_node* last = n;
                 if (table != nullptr) {
                     last = table->last;
-                } else {
+                } else if (stars) {
                     while (last->next != nullptr)
                         last = last->next;
                 }
