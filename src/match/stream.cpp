@@ -6,6 +6,7 @@
 
 #include "match/confirm.hpp"
 #include "match/emitter.hpp"
+#include "pattern/automaton.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
@@ -398,6 +399,16 @@ struct start_filter {
     }
 };
 
+/// A buffer of counted memory for one pass.
+struct byte_block {
+    explicit byte_block(std::size_t n) : size(n), bytes(static_cast<unsigned char*>(xmalloc(n))) {}
+    ~byte_block() { xfree(bytes, size); }
+    byte_block(const byte_block&) = delete;
+    byte_block& operator=(const byte_block&) = delete;
+    std::size_t size;
+    unsigned char* bytes;
+};
+
 /// The state after a walk from the root takes each byte, when that walk goes on with a fallback;
 /// {null, null} when it ends, fails or has no fallback (so it can meet no recorded state).
 struct root_step_table {
@@ -490,6 +501,114 @@ void take_star_run(byte_reader& in, const star_bytes& only, const root_step_tabl
     in.consume(i);
 }
 
+/// The automatic pass over a trie of plain byte patterns, through its automaton. The walk tries
+/// starts from left to right and takes the first that completes; the automaton follows all
+/// starts at once, so a completion it sees is taken once no earlier start is still alive (an
+/// earlier one that completes later wins instead). Every walk is shorter than the window, so no
+/// candidate is ever given up at the window's limit; at the end of the input the earliest start
+/// still alive, if any, leaves unchanged with everything after it, as the walk's pending
+/// candidate does.
+int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
+                 const literal_automaton& automaton, const start_filter& starts) {
+    using state_id = literal_automaton::state_id;
+    constexpr state_id ROOT = literal_automaton::ROOT;
+    if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;
+
+    unsigned char key_of[256];
+    for (int v = 0; v < 256; ++v) {
+        const auto b = static_cast<unsigned char>(v);
+        key_of[v] = rs.opts.case_sensitive ? b : ascii_toupper(b);
+    }
+    const bool replace = rs.opts.auto_reply_yes;
+    // The input is copied in; the bytes from the first not yet written on stay.
+    const std::size_t capacity = 2 * STREAM_BUFFER_SIZE;
+    const byte_block storage(capacity);
+    unsigned char* const buf = storage.bytes;
+    std::size_t len = 0;
+    std::size_t done = 0;  // bytes before it are written
+    std::size_t i = 0;     // next byte to feed
+    state_id s = ROOT;
+    bool pending = false;  // the earliest completion seen while earlier starts were alive
+    std::size_t pending_start = 0;
+    std::size_t pending_end = 0;
+    replacement* pending_repl = nullptr;
+    bool at_end = false;
+    int result = RESULT_UNCHANGED;
+
+    for (;;) {
+        if (i == len) {
+            if (at_end) {
+                // A completion still waits only behind an earlier start that is alive.
+                if (!out.write(buf + done, len - done)) return RESULT_WRITE_ERROR;
+                return finish(out, result);
+            }
+            {
+                const std::size_t live = i - automaton.depth(s);
+                // Keep what a walk may still need; write the rest; refill.
+                const std::size_t keep = pending && pending_start < live ? pending_start : live;
+                if (keep > done) {
+                    if (!out.write(buf + done, keep - done)) return RESULT_WRITE_ERROR;
+                    done = keep;
+                }
+                if (done > 0) {
+                    std::memmove(buf, buf + done, len - done);
+                    len -= done;
+                    i -= done;
+                    pending_start -= pending ? done : 0;
+                    pending_end -= pending ? done : 0;
+                    done = 0;
+                }
+                if (in.buffered_size() == 0 && !in.fill()) {
+                    at_end = true;
+                    continue;
+                }
+                std::size_t n = in.buffered_size();
+                if (n > capacity - len) n = capacity - len;
+                std::memcpy(buf + len, in.buffered(), n);
+                in.consume(n);
+                len += n;
+                continue;
+            }
+        } else {
+            if (s == ROOT && !pending) {
+                i += starts.skip(buf + i, len - i);
+                if (i == len) continue;
+            }
+            s = automaton.step(s, key_of[buf[i]]);
+            ++i;
+            const state_id c = automaton.completed(s);
+            if (c != ROOT) {
+                const std::size_t start = i - automaton.depth(c);
+                if (!pending || start < pending_start) {
+                    pending = true;
+                    pending_start = start;
+                    pending_end = i;
+                    pending_repl = automaton.record(c);
+                }
+            }
+            if (!pending || i - automaton.depth(s) < pending_start) continue;
+        }
+
+        // No start before the pending one is alive: it is the walk's next found text.
+        ++rs.count.found_count;
+        if (!out.write(buf + done, pending_start - done)) return RESULT_WRITE_ERROR;
+        const unsigned char* text = buf + pending_start;
+        const std::size_t text_len = pending_end - pending_start;
+        if (replace) {
+            if (emit_replacement(rs, text, text_len, pending_repl->text, pending_repl->length,
+                                 out) != 0) {
+                return RESULT_WRITE_ERROR;
+            }
+            result = RESULT_CHANGED;
+        } else if (!out.write(text, text_len)) {
+            return RESULT_WRITE_ERROR;
+        }
+        done = i = pending_end;
+        s = ROOT;
+        pending = false;
+    }
+}
+
 /// The pass when every found text is answered without asking. It gives the same output, result
 /// and counts as the per-byte walk, with these differences in how it gets there:
 ///  - the window is twice as large, and the limit of a candidate is its length (window_size
@@ -508,6 +627,11 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     const bool skip_runs = starts.useful;
     const bool replace = rs.opts.auto_reply_yes;
     const bool stars = rs.patterns.has_star();  // without one, no list's end needs looking at
+    if (!stars) {
+        const literal_automaton& automaton =
+            rs.patterns.automaton(static_cast<std::size_t>(window_size));
+        if (automaton.usable()) return literal_pass(rs, in, out, automaton, starts);
+    }
 
     int c = in.get();
     if (c == byte_reader::END) return RESULT_UNCHANGED;

@@ -1,9 +1,11 @@
 #include "pattern/trie.hpp"
 
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
+#include "pattern/automaton.hpp"
 #include "pattern/compiler.hpp"
 #include "pattern/escape.hpp"
 #include "util/alloc.hpp"
@@ -29,6 +31,10 @@ constexpr std::size_t INDEX_MAX_HEADS = 1 << 20;
 }  // namespace
 
 trie::~trie() {
+    if (automaton_ != nullptr) {
+        automaton_->~literal_automaton();
+        xfree(automaton_, sizeof(literal_automaton));
+    }
     xfree(tables_, table_count_ * sizeof(list_index));
 
     while (chunks_ != nullptr) {
@@ -50,6 +56,24 @@ trie_node* trie::node_new(std::uint16_t code, trie_node* next) {
     ++version_;
     if (code == CODE_ANYSTR) ++star_count_;
     return n;
+}
+
+const literal_automaton& trie::automaton(std::size_t max_depth) {
+    // Bounded so that a huge trie is walked instead (a state takes about forty bytes).
+    constexpr std::size_t MAX_STATES = std::size_t{1} << 22;
+    if (automaton_ != nullptr && automaton_version_ == version_ && automaton_depth_ == max_depth) {
+        return *automaton_;
+    }
+    if (automaton_ != nullptr) {
+        automaton_->~literal_automaton();
+        xfree(automaton_, sizeof(literal_automaton));
+        automaton_ = nullptr;
+    }
+    void* place = xmalloc(sizeof(literal_automaton));
+    automaton_ = new (place) literal_automaton(root, max_depth, MAX_STATES);
+    automaton_version_ = version_;
+    automaton_depth_ = max_depth;
+    return *automaton_;
 }
 
 const list_index* trie::update_index() {

@@ -40,6 +40,8 @@ struct list_index {
     trie_node* last;
 };
 
+class literal_automaton;
+
 /// Owns the nodes and records of all registered patterns; they are never released before it.
 class trie {
   public:
@@ -60,6 +62,10 @@ class trie {
     /// while no node is added.
     const list_index* update_index();
 
+    /// The automaton of the trie for walks shorter than max_depth bytes, built unless up to date
+    /// (see literal_automaton; it may be unusable). Holds only while no node is added.
+    const literal_automaton& automaton(std::size_t max_depth);
+
     /// Whether any star node exists: without one, no list needs its star's child kept up.
     bool has_star() const { return star_count_ != 0; }
 
@@ -73,6 +79,9 @@ class trie {
     list_index* tables_ = nullptr;  // tables_[0] is unused: index 0 means none
     std::size_t table_count_ = 0;
     std::vector<trie_node*, counted_allocator<trie_node*>> marked_;  // heads the last build marked
+    literal_automaton* automaton_ = nullptr;
+    std::uint64_t automaton_version_ = 0;
+    std::size_t automaton_depth_ = 0;
 };
 
 /// The node of the list in *head_field with the code, found or created, keeping the list sorted

@@ -134,6 +134,14 @@ TEST(StreamMatcher, FailedWriteStopsThePass) {
     ::close(full);
 }
 
+/// A short word over a few letters: words overlap and extend one another.
+std::string random_word(std::mt19937& rng) {
+    std::string w;
+    for (int k = static_cast<int>(rng() % 5); k >= 0; --k)
+        w += "abcA"[rng() % 4];
+    return w;
+}
+
 /// Random search patterns over a few letters: literals, '?', '*', sets and protected bytes.
 std::string random_pattern(std::mt19937& rng) {
     static const char* const pieces[] = {"a",    "b",   "c",    "B",   "?",  "*",   "[ab]",
@@ -178,19 +186,29 @@ TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
     for (int round = 0; round < 1000; ++round) {
         run_state rs;
         const int pairs = static_cast<int>(rng() % 5);
+        const bool words_only = rng() % 3 == 0;  // a trie of plain words has a fast path of its own
+        std::vector<std::string> words;
         for (int k = 0; k < pairs; ++k) {
             rs.opts.link_re = rng() % 3 == 0;
             rs.opts.case_sensitive = rng() % 3 != 0;
             rs.opts.search_meta = rng() % 5 != 0;
             rs.opts.replace_meta = rng() % 2 == 0;
-            std::string search = random_pattern(rng);
+            std::string search = words_only ? random_word(rng) : random_pattern(rng);
+            words.push_back(search);
             std::string repl = rng() % 2 == 0 ? "<&>" : "?*x";
             register_pair(rs.patterns, rs.opts, search.data(), repl.data());
         }
         rs.opts.case_sensitive = rng() % 3 != 0;
         rs.opts.auto_reply_yes = rng() % 5 != 0;
         const int window_size = rng() % 3 == 0 ? WINDOW_SIZE : 2 + static_cast<int>(rng() % 40);
-        const std::string input = random_input(rng);
+        std::string input = random_input(rng);
+        if (words_only && !words.empty()) {
+            // The words themselves, cut short at random, between the random bytes.
+            for (std::size_t at = 0; at < input.size(); at += 1 + rng() % 8) {
+                const std::string& w = words[rng() % words.size()];
+                input.insert(at, w, 0, rng() % (w.size() + 1));
+            }
+        }
         const pass_result fast = filter(rs, input, window_size, true);
         const counters fast_count = rs.count;
         rs.count = counters{};

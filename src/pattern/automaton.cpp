@@ -1,0 +1,79 @@
+#include "pattern/automaton.hpp"
+
+namespace kestrom {
+
+literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth,
+                                     std::size_t max_states) {
+    if (!unfold(root, max_depth, max_states)) {
+        // Whatever was built goes: an unusable automaton holds no memory.
+        states_ = counted_vector<state_info>();
+        keys_ = counted_vector<unsigned char>();
+        targets_ = counted_vector<state_id>();
+        return;
+    }
+    link();
+    usable_ = true;
+}
+
+bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size_t max_states) {
+    // Breadth first, so that a state's link, which is shallower, is always known before it.
+    counted_vector<trie_node*> lists;  // the list each state's edges come from
+    states_.push_back(state_info{0, 0, 0, ROOT, ROOT, NO_ROW, nullptr});
+    lists.push_back(root);
+    for (std::size_t q = 0; q < states_.size(); ++q) {
+        const auto first_edge = static_cast<std::uint32_t>(keys_.size());
+        states_[q].first_edge = first_edge;
+        // A walk ends at the first record: nothing below it is ever reached.
+        if (states_[q].repl != nullptr && q != ROOT) continue;
+        const std::uint32_t depth = states_[q].depth + 1;
+        for (trie_node* n = lists[q]; n != nullptr; n = n->next) {
+            if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) return false;
+            if (n->code > 255) continue;  // an empty pattern or an empty set takes no byte
+            if (depth >= max_depth || states_.size() >= max_states) return false;
+            keys_.push_back(static_cast<unsigned char>(n->code));
+            targets_.push_back(static_cast<state_id>(states_.size()));
+            states_.push_back(state_info{0, 0, depth, ROOT, ROOT, NO_ROW, n->repl});
+            lists.push_back(n->child);
+        }
+        states_[q].edge_count = static_cast<std::uint32_t>(keys_.size()) - first_edge;
+    }
+    return true;
+}
+
+void literal_automaton::link() {
+    // The link of the state reached from q by key is where q's link goes by key.
+    auto go = [this](state_id s, unsigned char key) {
+        for (;;) {
+            const state_info& info = states_[s];
+            for (std::uint32_t e = 0; e < info.edge_count; ++e) {
+                if (keys_[info.first_edge + e] == key) return targets_[info.first_edge + e];
+            }
+            if (s == ROOT) return ROOT;
+            s = info.fail;
+        }
+    };
+    for (state_id q = 0; q < states_.size(); ++q) {
+        const state_info info = states_[q];
+        for (std::uint32_t e = 0; e < info.edge_count; ++e) {
+            const state_id v = targets_[info.first_edge + e];
+            const state_id link = q == ROOT ? ROOT : go(info.fail, keys_[info.first_edge + e]);
+            states_[v].fail = link;
+            states_[v].completed = states_[v].repl != nullptr ? v : states_[link].completed;
+        }
+    }
+
+    // Whole rows for the root and the states one byte deep, where most steps start.
+    std::uint32_t row_count = 0;
+    for (state_info& info : states_) {
+        if (info.depth > 1) break;  // breadth first: the shallow states come first
+        info.row = row_count++;
+    }
+    rows_.resize(static_cast<std::size_t>(row_count) * 256);
+    for (state_id q = 0; q < row_count; ++q) {
+        for (int key = 0; key < 256; ++key) {
+            rows_[q * 256 + static_cast<std::size_t>(key)] = go(q, static_cast<unsigned char>(key));
+        }
+    }
+}
+
+}  // namespace kestrom
