@@ -576,8 +576,8 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
             }
             s = automaton.step(s, key_of[buf[i]]);
             ++i;
-            const state_id c = automaton.completed(s);
-            if (c != ROOT) {
+            if (literal_automaton::completes(s)) {
+                const state_id c = automaton.completed(s);
                 const std::size_t start = i - automaton.depth(c);
                 if (!pending || start < pending_start) {
                     pending = true;

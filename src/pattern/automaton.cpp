@@ -1,5 +1,7 @@
 #include "pattern/automaton.hpp"
 
+#include <algorithm>
+
 namespace kestrom {
 
 literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth,
@@ -18,7 +20,7 @@ literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth,
 bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size_t max_states) {
     // Breadth first, so that a state's link, which is shallower, is always known before it.
     counted_vector<trie_node*> lists;  // the list each state's edges come from
-    states_.push_back(state_info{0, 0, 0, ROOT, ROOT, NO_ROW, nullptr});
+    states_.push_back(state_info{0, 0, 0, ROOT, ROOT, nullptr});
     lists.push_back(root);
     for (std::size_t q = 0; q < states_.size(); ++q) {
         const auto first_edge = static_cast<std::uint32_t>(keys_.size());
@@ -29,10 +31,13 @@ bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size
         for (trie_node* n = lists[q]; n != nullptr; n = n->next) {
             if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) return false;
             if (n->code > 255) continue;  // an empty pattern or an empty set takes no byte
-            if (depth >= max_depth || states_.size() >= max_states) return false;
+            if (depth >= max_depth ||
+                states_.size() >= std::min<std::size_t>(max_states, COMPLETES)) {
+                return false;
+            }
             keys_.push_back(static_cast<unsigned char>(n->code));
             targets_.push_back(static_cast<state_id>(states_.size()));
-            states_.push_back(state_info{0, 0, depth, ROOT, ROOT, NO_ROW, n->repl});
+            states_.push_back(state_info{0, 0, depth, ROOT, ROOT, n->repl});
             lists.push_back(n->child);
         }
         states_[q].edge_count = static_cast<std::uint32_t>(keys_.size()) - first_edge;
@@ -62,18 +67,25 @@ void literal_automaton::link() {
         }
     }
 
-    // Whole rows for the root and the states one byte deep, where most steps start.
-    std::uint32_t row_count = 0;
-    for (state_info& info : states_) {
-        if (info.depth > 1) break;  // breadth first: the shallow states come first
-        info.row = row_count++;
-    }
-    rows_.resize(static_cast<std::size_t>(row_count) * 256);
-    for (state_id q = 0; q < row_count; ++q) {
+    // Whole rows for the root and the states one byte deep, where most steps are; breadth
+    // first, they are the first states.
+    while (row_count_ < states_.size() && states_[row_count_].depth <= 1)
+        ++row_count_;
+    rows_.resize(static_cast<std::size_t>(row_count_) * 256);
+    for (state_id q = 0; q < row_count_; ++q) {
         for (int key = 0; key < 256; ++key) {
-            rows_[q * 256 + static_cast<std::size_t>(key)] = go(q, static_cast<unsigned char>(key));
+            rows_[q * std::size_t{256} + static_cast<std::size_t>(key)] =
+                go(q, static_cast<unsigned char>(key));
         }
     }
+    // Mark the targets at which a walk completes, so that a step needs no further look.
+    auto mark = [this](state_id& t) {
+        if (states_[t].completed != ROOT) t |= COMPLETES;
+    };
+    for (state_id& t : targets_)
+        mark(t);
+    for (state_id& t : rows_)
+        mark(t);
 }
 
 }  // namespace kestrom

@@ -28,11 +28,14 @@ class literal_automaton {
 
     bool usable() const { return usable_; }
 
-    /// The state after key (a byte as looked up, case folded where the pass folds).
+    /// The state after key (a byte as looked up, case folded where the pass folds). The result
+    /// carries a mark when a walk is complete there (see completes); every function here takes
+    /// states with or without it.
     state_id step(state_id s, unsigned char key) const {
+        s &= ~COMPLETES;
         for (;;) {
+            if (s < row_count_) return rows_[static_cast<std::size_t>(s) * 256 + key];
             const state_info& info = states_[s];
-            if (info.row != NO_ROW) return rows_[info.row * 256 + key];
             const unsigned char* keys = keys_.data() + info.first_edge;
             for (std::uint32_t e = 0; e < info.edge_count; ++e) {
                 if (keys[e] == key) return targets_[info.first_edge + e];
@@ -41,22 +44,23 @@ class literal_automaton {
         }
     }
 
+    /// Whether a walk is complete at a state that step returned, along it or its links.
+    static bool completes(state_id s) { return (s & COMPLETES) != 0; }
     /// Bytes taken from the root to reach s.
-    std::size_t depth(state_id s) const { return states_[s].depth; }
+    std::size_t depth(state_id s) const { return states_[s & ~COMPLETES].depth; }
     /// The deepest state along s and its links at which a walk is complete, or ROOT for none.
-    state_id completed(state_id s) const { return states_[s].completed; }
+    state_id completed(state_id s) const { return states_[s & ~COMPLETES].completed; }
     /// The record of a state at which a walk is complete.
-    replacement* record(state_id s) const { return states_[s].repl; }
+    replacement* record(state_id s) const { return states_[s & ~COMPLETES].repl; }
 
   private:
-    static constexpr std::uint32_t NO_ROW = ~std::uint32_t{0};
+    static constexpr state_id COMPLETES = state_id{1} << 31;
     struct state_info {
         std::uint32_t first_edge;
         std::uint32_t edge_count;
         std::uint32_t depth;
         state_id fail;
         state_id completed;
-        std::uint32_t row;  ///< full transition row for the shallow states, else NO_ROW
         replacement* repl;
     };
     template <typename T>
@@ -68,6 +72,7 @@ class literal_automaton {
     void link();
 
     bool usable_ = false;
+    state_id row_count_ = 0;  ///< the first states have whole transition rows
     counted_vector<state_info> states_;
     counted_vector<unsigned char> keys_;
     counted_vector<state_id> targets_;
