@@ -67,16 +67,27 @@ void literal_automaton::link() {
         }
     }
 
-    // Whole rows for the root and the states one byte deep, where most steps are; breadth
-    // first, they are the first states.
-    while (row_count_ < states_.size() && states_[row_count_].depth <= 1)
+    // Whole rows, over classes of bytes (the bytes that no edge holds share one class), for the
+    // shallow states where most steps are: breadth first, they are the first states. All the
+    // states of a small automaton get one, within a budget that keeps the rows in the cache.
+    constexpr std::size_t ROW_BUDGET = std::size_t{1} << 20;
+    bool used[256] = {};
+    for (unsigned char key : keys_)
+        used[key] = true;
+    class_count_ = 1;
+    for (int key = 0; key < 256; ++key)
+        class_of_[key] = used[key] ? class_count_++ : 0;
+    unsigned char example[257] = {};  // one key of each class
+    for (int key = 255; key >= 0; --key)
+        example[class_of_[key]] = static_cast<unsigned char>(key);
+    const std::size_t row_bytes = class_count_ * sizeof(state_id);
+    while (row_count_ < states_.size() &&
+           (states_[row_count_].depth <= 1 || (row_count_ + 1) * row_bytes <= ROW_BUDGET))
         ++row_count_;
-    rows_.resize(static_cast<std::size_t>(row_count_) * 256);
+    rows_.resize(static_cast<std::size_t>(row_count_) * class_count_);
     for (state_id q = 0; q < row_count_; ++q) {
-        for (int key = 0; key < 256; ++key) {
-            rows_[q * std::size_t{256} + static_cast<std::size_t>(key)] =
-                go(q, static_cast<unsigned char>(key));
-        }
+        for (std::size_t c = 0; c < class_count_; ++c)
+            rows_[q * class_count_ + c] = go(q, example[c]);
     }
     // Mark the targets at which a walk completes, so that a step needs no further look.
     auto mark = [this](state_id& t) {

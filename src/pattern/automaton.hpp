@@ -34,7 +34,7 @@ class literal_automaton {
     state_id step(state_id s, unsigned char key) const {
         s &= ~COMPLETES;
         for (;;) {
-            if (s < row_count_) return rows_[static_cast<std::size_t>(s) * 256 + key];
+            if (s < row_count_) return rows_[s * class_count_ + class_of_[key]];
             const state_info& info = states_[s];
             const unsigned char* keys = keys_.data() + info.first_edge;
             for (std::uint32_t e = 0; e < info.edge_count; ++e) {
@@ -72,7 +72,9 @@ class literal_automaton {
     void link();
 
     bool usable_ = false;
-    state_id row_count_ = 0;  ///< the first states have whole transition rows
+    state_id row_count_ = 0;            ///< the first states have whole transition rows
+    std::size_t class_count_ = 1;       ///< entries of a row
+    std::uint16_t class_of_[256] = {};  ///< a row's entry for each key
     counted_vector<state_info> states_;
     counted_vector<unsigned char> keys_;
     counted_vector<state_id> targets_;
