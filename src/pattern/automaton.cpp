@@ -77,17 +77,21 @@ void literal_automaton::link() {
     class_count_ = 1;
     for (int key = 0; key < 256; ++key)
         class_of_[key] = used[key] ? class_count_++ : 0;
-    unsigned char example[257] = {};  // one key of each class
-    for (int key = 255; key >= 0; --key)
-        example[class_of_[key]] = static_cast<unsigned char>(key);
     const std::size_t row_bytes = class_count_ * sizeof(state_id);
     while (row_count_ < states_.size() &&
            (states_[row_count_].depth <= 1 || (row_count_ + 1) * row_bytes <= ROW_BUDGET))
         ++row_count_;
     rows_.resize(static_cast<std::size_t>(row_count_) * class_count_);
+    // A row is the row of the state's link, which is shallower and so done, and its own edges.
     for (state_id q = 0; q < row_count_; ++q) {
-        for (std::size_t c = 0; c < class_count_; ++c)
-            rows_[q * class_count_ + c] = go(q, example[c]);
+        state_id* row = rows_.data() + q * class_count_;
+        if (q != ROOT) {
+            const state_id* link_row = rows_.data() + states_[q].fail * class_count_;
+            std::copy(link_row, link_row + class_count_, row);
+        }
+        const state_info& info = states_[q];
+        for (std::uint32_t e = 0; e < info.edge_count; ++e)
+            row[class_of_[keys_[info.first_edge + e]]] = targets_[info.first_edge + e];
     }
     // Mark the targets at which a walk completes, so that a step needs no further look.
     auto mark = [this](state_id& t) {
