@@ -535,6 +535,64 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     bool at_end = false;
     int result = RESULT_UNCHANGED;
 
+    // Answers a found text and moves past it; false when a write failed.
+    auto take = [&](std::size_t start, std::size_t end, const replacement* repl) {
+        ++rs.count.found_count;
+        if (!out.write(buf + done, start - done)) return false;
+        if (replace) {
+            if (emit_replacement(rs, buf + start, end - start, repl->text, repl->length, out) != 0)
+                return false;
+            result = RESULT_CHANGED;
+        } else if (!out.write(buf + start, end - start)) {
+            return false;
+        }
+        done = i = end;
+        return true;
+    };
+
+    // A lone word, where every byte stands for itself, is found by the library's search: the
+    // leftmost start that completes is its leftmost occurrence.
+    bool exact = automaton.single_word();
+    for (std::size_t k = 0; exact && k < automaton.word_length(); ++k)
+        exact = rs.opts.case_sensitive ||
+                ascii_toupper(automaton.word()[k]) == ascii_tolower(automaton.word()[k]);
+    while (exact) {
+        const std::size_t n = automaton.word_length();
+        const void* hit = len - i >= n ? ::memmem(buf + i, len - i, automaton.word(), n) : nullptr;
+        if (hit != nullptr) {
+            const auto at = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - buf);
+            if (!take(at, at + n, automaton.word_record())) return RESULT_WRITE_ERROR;
+            continue;
+        }
+        if (at_end) {
+            if (!out.write(buf + done, len - done)) return RESULT_WRITE_ERROR;
+            return finish(out, result);
+        }
+        // Only a tail that begins the word stays for the next search; the rest is written
+        // now, so that nothing decided waits for input that may be slow to come.
+        std::size_t keep = len;
+        for (std::size_t k = std::min(n - 1, len - i); k > 0; --k) {
+            if (std::memcmp(buf + len - k, automaton.word(), k) == 0) {
+                keep = len - k;
+                break;
+            }
+        }
+        if (!out.write(buf + done, keep - done)) return RESULT_WRITE_ERROR;
+        std::memmove(buf, buf + keep, len - keep);
+        len -= keep;
+        i = 0;
+        done = 0;
+        if (in.buffered_size() == 0 && !in.fill()) {
+            at_end = true;
+            continue;
+        }
+        std::size_t m = in.buffered_size();
+        if (m > capacity - len) m = capacity - len;
+        std::memcpy(buf + len, in.buffered(), m);
+        in.consume(m);
+        len += m;
+    }
+
     for (;;) {
         if (i == len) {
             if (at_end) {
@@ -590,20 +648,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
         }
 
         // No start before the pending one is alive: it is the walk's next found text.
-        ++rs.count.found_count;
-        if (!out.write(buf + done, pending_start - done)) return RESULT_WRITE_ERROR;
-        const unsigned char* text = buf + pending_start;
-        const std::size_t text_len = pending_end - pending_start;
-        if (replace) {
-            if (emit_replacement(rs, text, text_len, pending_repl->text, pending_repl->length,
-                                 out) != 0) {
-                return RESULT_WRITE_ERROR;
-            }
-            result = RESULT_CHANGED;
-        } else if (!out.write(text, text_len)) {
-            return RESULT_WRITE_ERROR;
-        }
-        done = i = pending_end;
+        if (!take(pending_start, pending_end, pending_repl)) return RESULT_WRITE_ERROR;
         s = ROOT;
         pending = false;
     }

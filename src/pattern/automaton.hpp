@@ -44,6 +44,16 @@ class literal_automaton {
         }
     }
 
+    /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
+    /// with the record of the state at its end).
+    bool single_word() const {
+        return keys_.size() + 1 == states_.size() && states_.back().repl != nullptr &&
+               keys_.size() == states_.back().depth;
+    }
+    const unsigned char* word() const { return keys_.data(); }
+    std::size_t word_length() const { return keys_.size(); }
+    replacement* word_record() const { return states_.back().repl; }
+
     /// Whether a walk is complete at a state that step returned, along it or its links.
     static bool completes(state_id s) { return (s & COMPLETES) != 0; }
     /// Bytes taken from the root to reach s.

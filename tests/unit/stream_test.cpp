@@ -109,7 +109,13 @@ TEST(StreamMatcher, CandidateFillingTheWindowIsGivenUp) {
 TEST(StreamMatcher, FoundTextAcrossAWindowShift) {
     run_state rs;
     add_pairs(rs, {{"0123456789", "<>"}});
-    for (int offset = 4085; offset <= 4100; ++offset) {
+    // Around the window's edge, and around the edges of the input buffer that the fast paths
+    // read in blocks.
+    std::vector<int> offsets;
+    for (int edge : {4096, 65536, 131072})
+        for (int offset = edge - 11; offset <= edge + 4; ++offset)
+            offsets.push_back(offset);
+    for (int offset : offsets) {
         // A failing near-match before the find keeps a candidate pending while the window moves.
         std::string input = std::string(static_cast<std::size_t>(offset), '.') + "0123456789" +
                             std::string(50, '.');
@@ -209,6 +215,9 @@ TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
                 input.insert(at, w, 0, rng() % (w.size() + 1));
             }
         }
+        // Now and then past the input buffer, whose edges the fast paths cross on their own.
+        while (round % 40 == 0 && !input.empty() && input.size() < 150000)
+            input += input;
         const pass_result fast = filter(rs, input, window_size, true);
         const counters fast_count = rs.count;
         rs.count = counters{};
