@@ -1,5 +1,9 @@
 #include "match/stream.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -501,6 +505,124 @@ void take_star_run(byte_reader& in, const star_bytes& only, const root_step_tabl
     in.consume(i);
 }
 
+/// Finds the leftmost occurrence of a word of n bytes: sixteen starts at a time are tested by
+/// two of the word's rarest bytes, and only the starts that pass are compared in full.
+class word_finder {
+  public:
+    word_finder(const unsigned char* word, std::size_t n) : word_(word), n_(n) {
+        for (std::size_t k = 1; k < n; ++k) {
+            if (byte_weight(word[k]) < byte_weight(word[a_])) a_ = k;
+        }
+        b_ = a_ == 0 ? n - 1 : 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k != a_ && byte_weight(word[k]) < byte_weight(word[b_])) b_ = k;
+        }
+    }
+
+    /// The occurrence's offset in p[0..m), or m when there is none.
+    std::size_t find(const unsigned char* p, std::size_t m) const {
+        std::size_t i = 0;
+#ifdef __SSE2__
+        if (n_ >= 2) {
+            const __m128i a = _mm_set1_epi8(static_cast<char>(word_[a_]));
+            const __m128i b = _mm_set1_epi8(static_cast<char>(word_[b_]));
+            for (; i + n_ + 15 <= m; i += 16) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + a_));
+                const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + b_));
+                auto mask = static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(y, b))));
+                while (mask != 0) {
+                    const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+                    if (std::memcmp(p + at, word_, n_) == 0) return at;
+                    mask &= mask - 1;
+                }
+            }
+        }
+#endif
+        const void* hit = ::memmem(p + i, m - i, word_, n_);
+        return hit == nullptr
+                   ? m
+                   : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+    }
+
+  private:
+    const unsigned char* word_;
+    std::size_t n_;
+    std::size_t a_ = 0;  // the rarest byte's position
+    std::size_t b_ = 0;  // the next rarest's
+};
+
+/// The length of the longest tail of p[0..m), shorter than the word, that begins the word.
+std::size_t word_tail(const unsigned char* p, std::size_t m, const unsigned char* word,
+                      std::size_t n) {
+    for (std::size_t k = std::min(n - 1, m); k > 0; --k) {
+        if (std::memcmp(p + m - k, word, k) == 0) return k;
+    }
+    return 0;
+}
+
+/// The automatic pass over a trie that holds one word of n bytes, each standing for itself:
+/// found texts are the word's leftmost occurrences, searched for in the input's own buffer.
+/// Only a tail that begins the word is held back between reads (as the walk holds its
+/// candidate); every other byte is written at once.
+int word_pass(run_state& rs, byte_reader& in, byte_writer& out, const unsigned char* word,
+              std::size_t n, const replacement& repl) {
+    const bool replace = rs.opts.auto_reply_yes;
+    int result = RESULT_UNCHANGED;
+    const byte_block carry_block(2 * n);
+    unsigned char* const carry = carry_block.bytes;
+    std::size_t k = 0;  // a tail of the input read so far that begins the word
+    const word_finder finder(word, n);
+    auto take = [&](const unsigned char* text) {
+        ++rs.count.found_count;
+        if (!replace) return out.write(text, n);
+        if (emit_replacement(rs, text, n, repl.text, repl.length, out) != 0) return false;
+        result = RESULT_CHANGED;
+        return true;
+    };
+    for (;;) {
+        if (in.buffered_size() == 0 && !in.fill()) {
+            if (!out.write(carry, k)) return RESULT_WRITE_ERROR;
+            return finish(out, result);
+        }
+        const unsigned char* p = in.buffered();
+        const std::size_t m = in.buffered_size();
+        if (k > 0) {
+            // An occurrence that begins in the held tail ends within the next n-1 bytes.
+            const std::size_t add = std::min(n - 1, m);
+            std::memcpy(carry + k, p, add);
+            const std::size_t at = finder.find(carry, k + add);
+            if (at < k) {
+                if (!out.write(carry, at) || !take(carry + at)) return RESULT_WRITE_ERROR;
+                in.consume(at + n - k);
+                k = 0;
+                continue;
+            }
+            if (add < n - 1) {
+                // Too little came to decide: hold what may still begin the word.
+                const std::size_t tail = word_tail(carry, k + add, word, n);
+                if (!out.write(carry, k + add - tail)) return RESULT_WRITE_ERROR;
+                std::memmove(carry, carry + k + add - tail, tail);
+                k = tail;
+                in.consume(m);
+                continue;
+            }
+            if (!out.write(carry, k)) return RESULT_WRITE_ERROR;
+            k = 0;
+        }
+        const std::size_t at = finder.find(p, m);
+        if (at < m) {
+            if (!out.write(p, at) || !take(p + at)) return RESULT_WRITE_ERROR;
+            in.consume(at + n);
+            continue;
+        }
+        k = word_tail(p, m, word, n);
+        if (!out.write(p, m - k)) return RESULT_WRITE_ERROR;
+        std::memcpy(carry, p + m - k, k);
+        in.consume(m);
+    }
+}
+
 /// The automatic pass over a trie of plain byte patterns, through its automaton. The walk tries
 /// starts from left to right and takes the first that completes; the automaton follows all
 /// starts at once, so a completion it sees is taken once no earlier start is still alive (an
@@ -513,6 +635,18 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     using state_id = literal_automaton::state_id;
     constexpr state_id ROOT = literal_automaton::ROOT;
     if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;
+
+    // A lone word, where every byte stands for itself, is found by the library's search: the
+    // leftmost start that completes is its leftmost occurrence.
+    bool exact = automaton.single_word();
+    for (std::size_t k = 0; exact && k < automaton.word_length(); ++k) {
+        const unsigned char b = automaton.word()[k];
+        exact = rs.opts.case_sensitive || ascii_toupper(b) == ascii_tolower(b);
+    }
+    if (exact) {
+        return word_pass(rs, in, out, automaton.word(), automaton.word_length(),
+                         *automaton.word_record());
+    }
 
     unsigned char key_of[256];
     for (int v = 0; v < 256; ++v) {
@@ -549,49 +683,6 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
         done = i = end;
         return true;
     };
-
-    // A lone word, where every byte stands for itself, is found by the library's search: the
-    // leftmost start that completes is its leftmost occurrence.
-    bool exact = automaton.single_word();
-    for (std::size_t k = 0; exact && k < automaton.word_length(); ++k)
-        exact = rs.opts.case_sensitive ||
-                ascii_toupper(automaton.word()[k]) == ascii_tolower(automaton.word()[k]);
-    while (exact) {
-        const std::size_t n = automaton.word_length();
-        const void* hit = len - i >= n ? ::memmem(buf + i, len - i, automaton.word(), n) : nullptr;
-        if (hit != nullptr) {
-            const auto at = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - buf);
-            if (!take(at, at + n, automaton.word_record())) return RESULT_WRITE_ERROR;
-            continue;
-        }
-        if (at_end) {
-            if (!out.write(buf + done, len - done)) return RESULT_WRITE_ERROR;
-            return finish(out, result);
-        }
-        // Only a tail that begins the word stays for the next search; the rest is written
-        // now, so that nothing decided waits for input that may be slow to come.
-        std::size_t keep = len;
-        for (std::size_t k = std::min(n - 1, len - i); k > 0; --k) {
-            if (std::memcmp(buf + len - k, automaton.word(), k) == 0) {
-                keep = len - k;
-                break;
-            }
-        }
-        if (!out.write(buf + done, keep - done)) return RESULT_WRITE_ERROR;
-        std::memmove(buf, buf + keep, len - keep);
-        len -= keep;
-        i = 0;
-        done = 0;
-        if (in.buffered_size() == 0 && !in.fill()) {
-            at_end = true;
-            continue;
-        }
-        std::size_t m = in.buffered_size();
-        if (m > capacity - len) m = capacity - len;
-        std::memcpy(buf + len, in.buffered(), m);
-        in.consume(m);
-        len += m;
-    }
 
     for (;;) {
         if (i == len) {
