@@ -759,7 +759,6 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     const bool fold = !rs.opts.case_sensitive;
     trie_node* const root = rs.patterns.root;
     const start_filter starts(root, fold, window_size);
-    const list_index* const tables = rs.patterns.update_index();
     const bool skip_runs = starts.useful;
     const bool replace = rs.opts.auto_reply_yes;
     const bool stars = rs.patterns.has_star();  // without one, no list's end needs looking at
@@ -768,6 +767,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
             rs.patterns.automaton(static_cast<std::size_t>(window_size));
         if (automaton.usable()) return literal_pass(rs, in, out, automaton, starts);
     }
+    const list_index* const tables = rs.patterns.update_index();
 
     int c = in.get();
     if (c == byte_reader::END) return RESULT_UNCHANGED;
