@@ -73,9 +73,11 @@ int byte_weight(int v) {
 struct start_filter {
     bool useful = false;  ///< some start can be passed over
     std::size_t depth = 0;
-    int single = -1;       ///< the only byte the probe accepts, or -1
-    bool first[256] = {};  ///< bytes the root list accepts
-    bool probe[256] = {};  ///< bytes the lists at depth accept
+    int single = -1;               ///< the only byte the probe accepts, or -1
+    bool first[256] = {};          ///< bytes the root list accepts
+    bool probe[256] = {};          ///< bytes the lists at depth accept
+    std::size_t second_depth = 0;  ///< a second depth tested where the first passes
+    bool second[256] = {};         ///< bytes the lists at second_depth accept
 
     start_filter(trie_node* root, bool fold, int window_size) {
         // Deep enough for a few leading wildcards and sets; small enough to stay cheap.
@@ -85,6 +87,8 @@ struct start_filter {
         node_list level;
         if (root != nullptr) level.push_back(root);
         int best_weight = -1;
+        int second_weight = -1;
+        std::fill(std::begin(second), std::end(second), true);  // until a second depth is found
         for (std::size_t d = 0; d <= MAX_DEPTH && d + 1 < static_cast<std::size_t>(window_size);
              ++d) {
             bool keys[256] = {};
@@ -116,9 +120,18 @@ struct start_filter {
             }
             if (d == 0) std::memcpy(first, accepted, sizeof first);
             if (best_weight < 0 || weight < best_weight) {
+                if (best_weight >= 0) {  // the best so far becomes the second test
+                    second_weight = best_weight;
+                    second_depth = depth;
+                    std::memcpy(second, probe, sizeof second);
+                }
                 best_weight = weight;
                 depth = d;
                 std::memcpy(probe, accepted, sizeof probe);
+            } else if (second_weight < 0 || weight < second_weight) {
+                second_weight = weight;
+                second_depth = d;
+                std::memcpy(second, accepted, sizeof second);
             }
             if (complete || below.empty()) break;
             std::sort(below.begin(), below.end());
@@ -159,7 +172,10 @@ struct start_filter {
                     while (i < limit && !probe[p[i + depth]])
                         ++i;
                 }
-                if (i == limit || first[p[i]]) break;
+                if (i == limit ||
+                    (first[p[i]] && (i + second_depth >= n || second[p[i + second_depth]]))) {
+                    break;
+                }
                 ++i;
             }
             if (i < limit) return i;
