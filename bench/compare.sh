@@ -1,50 +1,192 @@
 #!/bin/sh
-# Whole-process comparison with sed, perl -pi and sd (when installed) on the same jobs.
-# usage: bench/compare.sh path/to/kestrom
+# Whole-process comparison of kestrom with the peers installed on this machine, on corpora built
+# from files found here. Prints one table row per job and tool: MB/s and the ratio of kestrom to
+# the best peer whose output equals kestrom's (checked by checksum before timing).
+#
+# usage: bench/compare.sh path/to/kestrom [corpus MiB, default 256]
+# Missing peers (hyperfine, sd, ripgrep, rpl, bbe) are installed from Debian's packages when
+# apt-get may be used; a peer that is still missing is left out of the table.
 set -eu
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-if ! command -v hyperfine >/dev/null 2>&1; then
-    echo "hyperfine is needed: apt-get install hyperfine" >&2
-    exit 1
+mib=${2:-256}
+export LC_ALL=C
+
+want="hyperfine sd ripgrep rpl bbe"
+missing=""
+for pkg in $want; do
+    cmd=$pkg
+    [ "$pkg" = ripgrep ] && cmd=rg
+    command -v "$cmd" >/dev/null 2>&1 || missing="$missing $pkg"
+done
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" = 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y $missing >/dev/null 2>&1 || true
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo DEBIAN_FRONTEND=noninteractive apt-get install -y $missing >/dev/null 2>&1 || true
+    fi
 fi
+command -v hyperfine >/dev/null 2>&1 || { echo "hyperfine is needed" >&2; exit 1; }
+has() { command -v "$1" >/dev/null 2>&1; }
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+size=$((mib * 1048576))
 
-# 64 MiB of words, lines of about 60 bytes.
-awk 'BEGIN { srand(7); split("the quick brown fox jumps over lazy dog and cat", w, " ");
-             n = 0; while (n < 67108864) { line = "";
-               for (i = 0; i < 10; i++) line = line w[int(rand() * 10) + 1] " ";
-               print line; n += length(line) + 1 } }' > "$work/words.txt"
+# Text: man pages, documentation and headers, repeated up to the size.
+{ find /usr/share/man -name '*.gz' | head -4000 | xargs zcat 2>/dev/null
+  find /usr/share/doc -type f -name '*.txt' | xargs cat 2>/dev/null
+  find /usr/include -type f -name '*.h' | xargs cat 2>/dev/null; } > "$work/seed.txt" || true
+while [ "$(wc -c < "$work/seed.txt")" -lt "$size" ]; do
+    cat "$work/seed.txt" "$work/seed.txt" > "$work/more" && mv "$work/more" "$work/seed.txt"
+done
+# Ending in a line feed, so that line-oriented peers add none.
+{ head -c "$((size - 1))" "$work/seed.txt"; echo; } > "$work/text"
+rm "$work/seed.txt"
+# Binary: shared libraries, repeated likewise.
+find /usr/lib -name '*.so*' -type f 2>/dev/null | head -2000 | xargs cat > "$work/seed.bin" || true
+while [ "$(wc -c < "$work/seed.bin")" -lt "$size" ]; do
+    cat "$work/seed.bin" "$work/seed.bin" > "$work/more" && mv "$work/more" "$work/seed.bin"
+done
+head -c "$size" "$work/seed.bin" > "$work/bin"
+rm "$work/seed.bin"
+small=$((size < 67108864 ? size : 67108864))
+{ head -c "$((small - 1))" "$work/text"; echo; } > "$work/small"
 
-have_sd=0
-command -v sd >/dev/null 2>&1 && have_sd=1
+# Word lists: frequent words of the text, each to its own replacement or all to one string.
+tr -cs 'A-Za-z' '\n' < "$work/small" | awk 'length($0) >= 4' | sort | uniq -c | sort -rn |
+    awk '{ print $2 }' > "$work/words"
+for n in 100 1000 10000; do
+    head -n "$n" "$work/words" | awk '{ print length($0), $0 }' | sort -n | cut -d' ' -f2 \
+        > "$work/w$n"
+    awk '{ printf "-e%s\n<%s>\n", $1, toupper($1) }' "$work/w$n" > "$work/k$n"
+    awk '{ printf "-e%s\nWORD\n", $1 }' "$work/w$n" > "$work/ks$n"
+    # perl: a hash and an alternation, shortest word first (kestrom takes the first word
+    # completed from the leftmost start).
+    { printf 'BEGIN { %%h = ('; awk '{ printf "q{%s} => q{<%s>}, ", $1, toupper($1) }' "$work/w$n"
+      printf '); $re = join "|", map quotemeta, sort { length($a) <=> length($b) } keys %%h; }\n'
+      printf 's/($re)/$h{$1}/g;\n'; } > "$work/p$n.pl"
+    awk '{ printf "-e\n%s\n", $1 }' "$work/w$n" > "$work/rg$n"
+    paste -sd'|' "$work/w$n" > "$work/alt$n"
+done
 
-job() {  # name, kestrom args, sed script, perl script, sd args
-    name=$1; kargs=$2; sscript=$3; pscript=$4; sdargs=$5
-    echo
-    echo "== $name"
-    set -- --warmup 1 --runs 5 \
-        -n kestrom "$bin $kargs < $work/words.txt > /dev/null" \
-        -n sed "sed '$sscript' < $work/words.txt > /dev/null" \
-        -n perl "perl -pe '$pscript' < $work/words.txt > /dev/null"
-    if [ "$have_sd" = 1 ]; then
-        set -- "$@" -n sd "sd $sdargs < $work/words.txt > /dev/null"
-    fi
-    hyperfine -N -i "$@" 2>/dev/null || hyperfine -i "$@"
+results=$work/results
+: > "$results"
+# job NAME INPUT COMMAND...: each COMMAND is "tool:shell command reading $in, writing stdout".
+job() {
+    name=$1 in=$2
+    shift 2
+    ref=""
+    for spec in "$@"; do
+        tool=${spec%%:*} cmd=${spec#*:}
+        sum=$(sh -c "$cmd" < "$in" 2>/dev/null | md5sum | cut -d' ' -f1) || sum=failed
+        [ "$tool" = kestrom ] && ref=$sum
+        note=""
+        [ "$tool" != kestrom ] && [ "$tool" != cat ] && [ "$sum" != "$ref" ] && note="differs"
+        printf '%s|%s|%s|%s\n' "$name" "$tool" "$note" "$cmd" >> "$work/specs"
+    done
+    awk -F'|' -v name="$name" '$1 == name' "$work/specs" | while IFS='|' read -r _ tool note cmd; do
+        printf '%s\n%s\n' "$tool" "$cmd < $in > /dev/null"
+    done > "$work/cmds"
+    set --
+    while IFS= read -r tool && IFS= read -r cmd; do set -- "$@" -n "$tool" "$cmd"; done \
+        < "$work/cmds"
+    hyperfine -i --warmup 1 --runs 3 --export-csv "$work/csv" "$@" >/dev/null 2>&1
+    bytes=$(wc -c < "$in")
+    awk -F, -v name="$name" -v bytes="$bytes" -v specs="$work/specs" '
+        BEGIN { while ((getline line < specs) > 0) { split(line, f, "|");
+                    if (f[1] == name) note[f[2]] = f[3] } }
+        NR > 1 { mbs[$1] = bytes / $2 / 1e6; order[++n] = $1 }
+        END { best = 0
+              for (i = 1; i <= n; i++) { t = order[i]
+                  if (t != "kestrom" && t != "cat" && note[t] == "" && mbs[t] > best) best = mbs[t] }
+              for (i = 1; i <= n; i++) { t = order[i]
+                  ratio = (t == "kestrom" && best > 0) ? sprintf("%.2fx", mbs[t] / best) : ""
+                  printf "| %s | %s | %.0f | %s | %s |\n", name, t, mbs[t], ratio, note[t] } }
+    ' "$work/csv" | tee -a "$results"
 }
 
-job "no match" "-ezebra horse" "s/zebra/horse/g" "s/zebra/horse/g" "zebra horse"
-job "one word" "-efox wolf" "s/fox/wolf/g" "s/fox/wolf/g" "fox wolf"
-have_sd=0  # sd takes one expression; the next job has three
-job "three words" "-efox wolf -edog hound -ecat lynx" \
-    "s/fox/wolf/g;s/dog/hound/g;s/cat/lynx/g" "s/fox/wolf/g;s/dog/hound/g;s/cat/lynx/g" ""
+k=$bin
+: > "$work/specs"
+echo "| Job | Tool | MB/s | kestrom / best equal peer | Note |"
+echo "|---|---|---|---|---|"
 
-echo
-echo "== in place, 200 files of 256 KiB (restored before every run)"
-mkdir -p "$work/orig" "$work/tree"
-i=0
-while [ $i -lt 200 ]; do head -c 262144 "$work/words.txt" > "$work/orig/f$i.txt"; i=$((i + 1)); done
-hyperfine --warmup 1 --runs 5 -i --prepare "cp $work/orig/* $work/tree/" \
-    -n kestrom "$bin -efox wolf $work/tree/*.txt" \
-    -n sed "sed -i -e 's/fox/wolf/g' $work/tree/*.txt" \
-    -n perl "perl -pi -e 's/fox/wolf/g' $work/tree/*.txt"
+set -- "kestrom:$k -c -eprogram PROGRAM" "sed:sed s/program/PROGRAM/g" \
+    "perl:perl -pe s/program/PROGRAM/g" "cat:cat"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -F program -r PROGRAM"
+has sd && set -- "$@" "sd:sd -s program PROGRAM"
+has bbe && set -- "$@" "bbe:bbe -e s/program/PROGRAM/"
+job "W1 one literal word" "$work/text" "$@"
+
+for n in 100 1000 10000; do
+    job "W$((n == 100 ? 2 : n == 1000 ? 3 : 4)) $n words" "$work/small" \
+        "kestrom:xargs -s 1000000 -d '\n' -a $work/k$n sh -c 'exec $k -c \"\$@\" < $work/small' x" \
+        "perl:perl -p $work/p$n.pl"
+    set -- "kestrom:xargs -s 1000000 -d '\n' -a $work/ks$n sh -c 'exec $k -c \"\$@\" < $work/small' x" \
+        "perl:perl -pe 's/($(cat "$work/alt$n"))/WORD/g'"
+    has rg && set -- "$@" "ripgrep:xargs -s 1000000 -d '\n' -a $work/rg$n sh -c 'exec rg --passthru -N -F -r WORD \"\$@\" $work/small' x"
+    has sd && set -- "$@" "sd:sd '$(cat "$work/alt$n")' WORD"
+    job "W$((n == 100 ? 2 : n == 1000 ? 3 : 4))s $n words to one" "$work/small" "$@"
+done
+
+set -- "kestrom:$k -c '-e\$7fELF\$02\$01\$01#000' PATCHED!" \
+    "perl:perl -pe 's/\\x7fELF\\x02\\x01\\x01\\x00/PATCHED!/g'" \
+    "sed:sed 's/\\x7fELF\\x02\\x01\\x01\\x00/PATCHED!/g'" "cat:cat"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -a -r PATCHED! '(?-u)\\x7fELF\\x02\\x01\\x01\\x00'"
+has bbe && set -- "$@" "bbe:bbe -e 's/\\x7fELF\\x02\\x01\\x01\\x00/PATCHED!/'"
+job "W5 8-byte sequence, binary" "$work/bin" "$@"
+
+set -- "kestrom:$k -c '-e<*>' '<>'" "perl:perl -0777 -pe 's/<.*?>/<>/gs'"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r '<>' '<.*?>'"
+has sd && set -- "$@" "sd:sd '(?s)<.*?>' '<>'"
+job "W7 <*>" "$work/small" "$@"
+
+set -- "kestrom:$k -c -e??fine X" "perl:perl -0777 -pe 's/..fine/X/gs'" "sed:sed s/..fine/X/g"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r X '..fine'"
+has sd && set -- "$@" "sd:sd '(?s)..fine' X"
+job "W10 ??fine" "$work/small" "$@"
+
+set -- "kestrom:$k -c -e[a-z]ef[a-z]ne X" "perl:perl -pe 's/[a-z]ef[a-z]ne/X/g'" \
+    "sed:sed s/[a-z]ef[a-z]ne/X/g"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -r X '[a-z]ef[a-z]ne'"
+has sd && set -- "$@" "sd:sd '[a-z]ef[a-z]ne' X"
+job "W10 [a-z]ef[a-z]ne" "$work/small" "$@"
+
+sed 's/foo/f_o/g' "$work/small" > "$work/nofoo"
+job "star restart *foo" "$work/nofoo" "kestrom:$k -c -e*foo X" "perl:perl -0777 -pe 's/.*?foo/X/gs'"
+job "star restart a*foo" "$work/nofoo" "kestrom:$k -c -ea*foo X" \
+    "perl:perl -0777 -pe 's/a.*?foo/X/gs'"
+
+# In place: the file is restored before every run.
+cp "$work/small" "$work/orig"
+inplace="kestrom:$k -eprogram PROGRAM $work/file|sed:sed -i s/program/PROGRAM/g $work/file|perl:perl -pi -e s/program/PROGRAM/g $work/file"
+has sd && inplace="$inplace|sd:sd -s program PROGRAM $work/file"
+has rpl && inplace="$inplace|rpl:rpl -q program PROGRAM $work/file"
+set --
+ref=""
+IFS='|'
+for spec in $inplace; do
+    tool=${spec%%:*} cmd=${spec#*:}
+    cp "$work/orig" "$work/file"
+    sh -c "$cmd" >/dev/null 2>&1 || true
+    sum=$(md5sum < "$work/file" | cut -d' ' -f1)
+    [ "$tool" = kestrom ] && ref=$sum
+    note=""
+    [ "$sum" != "$ref" ] && note="differs"
+    printf '%s|%s|%s|%s\n' "W6 in place" "$tool" "$note" "$cmd" >> "$work/specs"
+    set -- "$@" -n "$tool" "$cmd"
+done
+unset IFS
+hyperfine -i --warmup 1 --runs 3 --prepare "cp $work/orig $work/file" --export-csv "$work/csv" \
+    "$@" >/dev/null 2>&1
+bytes=$(wc -c < "$work/orig")
+awk -F, -v name="W6 in place" -v bytes="$bytes" -v specs="$work/specs" '
+    BEGIN { while ((getline line < specs) > 0) { split(line, f, "|");
+                if (f[1] == name) note[f[2]] = f[3] } }
+    NR > 1 { mbs[$1] = bytes / $2 / 1e6; order[++n] = $1 }
+    END { best = 0
+          for (i = 1; i <= n; i++) { t = order[i]
+              if (t != "kestrom" && note[t] == "" && mbs[t] > best) best = mbs[t] }
+          for (i = 1; i <= n; i++) { t = order[i]
+              ratio = (t == "kestrom" && best > 0) ? sprintf("%.2fx", mbs[t] / best) : ""
+              printf "| %s | %s | %.0f | %s | %s |\n", name, t, mbs[t], ratio, note[t] } }
+' "$work/csv"

@@ -6,10 +6,12 @@
 //
 // Flag bits: 1 link mode, 2 case folding, 4 search patterns compiled (off: literal),
 // 8 replacements decoded, 16 found texts replaced (off: left as they are), 32 a tiny window
-// (4 to 19 bytes, from the upper bits of the pair-count byte) instead of the real one.
+// (4 to 19 bytes, from the upper bits of the pair-count byte) instead of the real one, 64 the
+// pass folds case the other way than the pairs were registered, 128 the pairs after the first
+// are compiled in the other mode (plain and link mode mixed in one trie).
 //
-// The text goes through twice, with and without the fast path for runs that cannot start a find;
-// both must agree byte for byte, in result and in counts.
+// The text goes through twice, with the fast paths of the automatic pass and with the plain
+// per-byte walk; both must agree byte for byte, in result and in counts.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -94,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t repl_len = repl_end - search_end - 1;
         char* search = copy_of(p, search_len);
         char* repl = copy_of(search_end + 1, repl_len);
+        if (k == 1 && (flags & 128) != 0) rs.opts.link_re = !rs.opts.link_re;
         if (!rs.opts.search_meta || rs.opts.link_re ||
             plain_search_is_bounded(search, search_len, !rs.opts.case_sensitive)) {
             register_pair(rs.patterns, rs.opts, search, repl);
@@ -103,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         p = repl_end + 1;
     }
 
+    if ((flags & 64) != 0) rs.opts.case_sensitive = !rs.opts.case_sensitive;
     const int window_size = (flags & 32) != 0 ? 4 + ((data[1] >> 2) & 15) : WINDOW_SIZE;
     const int in_fd = memfd_create("matcher-fuzz-in", 0);
     const int out_fd = memfd_create("matcher-fuzz-out", 0);

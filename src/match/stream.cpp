@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "match/automatic_pass.hpp"
 #include "match/confirm.hpp"
 #include "match/emitter.hpp"
 #include "match/line.hpp"
@@ -74,6 +75,10 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out) {
 
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned char* window,
                    int window_size, bool skip_runs) {
+    // Without a display nothing shows the window, so a pass free to lay it out its own way runs.
+    if (skip_runs && (rs.opts.automatic || rs.stdin_used)) {
+        return automatic_pass(rs, in, out, window_size);
+    }
     const bool fold = !rs.opts.case_sensitive;  // nothing changes it during a pass
     trie_node* const root = rs.patterns.root;
     const start_bytes starts(root, fold);

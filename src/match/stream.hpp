@@ -26,7 +26,9 @@ int run_engine(run_state& rs, byte_reader& in, byte_writer& out);
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out);
 
 /// The same pass over a window of window_size bytes (at least 2) instead of the run's own.
-/// skip_runs off makes every byte take the plain per-byte walk (to check the fast path against).
+/// skip_runs off makes every byte take the plain per-byte walk, the reference that the fast paths
+/// are checked against; on, a pass that shows nothing (automatic replacement, or standard input
+/// already used) takes them, with the same output, result and counts.
 int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned char* window,
                    int window_size, bool skip_runs = true);
 

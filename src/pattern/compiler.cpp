@@ -51,27 +51,52 @@ element recognise(const unsigned char* text, std::size_t i, std::size_t last) {
     }
 }
 
-compile_cursor* cursor_push(compile_cursor** list, trie_node* node) {
-    auto* c = static_cast<compile_cursor*>(xmalloc(sizeof(compile_cursor)));
+}  // namespace
+
+struct cursor_pool::block {
+    static constexpr std::size_t CAPACITY = 4096;
+    block* prev;
+    compile_cursor cursors[CAPACITY];
+};
+
+cursor_pool::~cursor_pool() {
+    while (blocks_ != nullptr) {
+        block* prev = blocks_->prev;
+        xfree(blocks_, sizeof(block));
+        blocks_ = prev;
+    }
+}
+
+compile_cursor* cursor_pool::push(compile_cursor** list, trie_node* node) {
+    if (free_ == nullptr) {
+        auto* b = static_cast<block*>(xmalloc(sizeof(block)));
+        b->prev = blocks_;
+        blocks_ = b;
+        for (std::size_t i = 0; i < block::CAPACITY; ++i) {
+            b->cursors[i].next = free_;
+            free_ = &b->cursors[i];
+        }
+    }
+    compile_cursor* c = free_;
+    free_ = c->next;
     *c = compile_cursor{node, *list};
     *list = c;
     return c;
 }
 
-void cursors_release(compile_cursor* list) {
-    while (list != nullptr) {
-        compile_cursor* next = list->next;
-        xfree(list, sizeof(compile_cursor));
-        list = next;
-    }
+void cursor_pool::release(compile_cursor* list) {
+    if (list == nullptr) return;
+    compile_cursor* last = list;
+    while (last->next != nullptr)
+        last = last->next;
+    last->next = free_;
+    free_ = list;
 }
 
-}  // namespace
-
-void attach_plain(trie& t, trie_node** root_head, std::uint16_t code, replacement* value,
-                  const compile_cursor* cursors, compile_cursor** new_list) {
+void attach_plain(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
+                  replacement* value, const compile_cursor* cursors, compile_cursor** new_list) {
     for (const compile_cursor* c = cursors; c != nullptr; c = c->next) {
-        compile_cursor* fresh = cursor_push(new_list, nullptr);
+        compile_cursor* fresh = pool.push(new_list, nullptr);
         trie_node** head = c->node == nullptr ? root_head : &c->node->child;
         trie_node* node = node_insert(t, head, code, value);
         // After a star the cursor stays: what follows goes beside the star, in the list that the
@@ -80,9 +105,9 @@ void attach_plain(trie& t, trie_node** root_head, std::uint16_t code, replacemen
     }
 }
 
-void attach_link(trie& t, trie_node** root_head, std::uint16_t code, replacement* value,
-                 const compile_cursor* cursors, compile_cursor** new_list) {
-    compile_cursor* fresh = cursor_push(new_list, nullptr);
+void attach_link(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
+                 replacement* value, const compile_cursor* cursors, compile_cursor** new_list) {
+    compile_cursor* fresh = pool.push(new_list, nullptr);
     trie_node* shared = nullptr;
     bool built = false;
     for (const compile_cursor* c = cursors; c != nullptr; c = c->next) {
@@ -110,8 +135,9 @@ void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::
     const std::size_t last = length - 1;
     auto* const attach = link ? attach_link : attach_plain;
 
+    cursor_pool pool;
     compile_cursor* cursors = nullptr;
-    cursor_push(&cursors, nullptr);
+    pool.push(&cursors, nullptr);
     std::size_t i = 0;
     while (i < length) {
         const element e = recognise(text, i, last);
@@ -123,38 +149,38 @@ void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::
         bool impossible = false;
         switch (e.kind) {
             case element_kind::ANYSTR:
-                attach(t, root_head, CODE_ANYSTR, value, cursors, &fresh);
+                attach(t, pool, root_head, CODE_ANYSTR, value, cursors, &fresh);
                 break;
             case element_kind::ANYCHAR:
-                attach(t, root_head, CODE_ANYCHAR, value, cursors, &fresh);
+                attach(t, pool, root_head, CODE_ANYCHAR, value, cursors, &fresh);
                 break;
             case element_kind::LITERAL:
-                attach(t, root_head, e.byte, value, cursors, &fresh);
+                attach(t, pool, root_head, e.byte, value, cursors, &fresh);
                 break;
             case element_kind::SET: {
                 char_set members;
                 parse_set(members, text + i + 1, e.end - i - 1);
                 if (set_is_empty(members)) {
                     // No byte can ever pass here, so nothing after the set is built.
-                    attach(t, root_head, CODE_NOSET, value, cursors, &fresh);
+                    attach(t, pool, root_head, CODE_NOSET, value, cursors, &fresh);
                     impossible = true;
                     break;
                 }
                 // From the highest byte down, so that the lowest member's cursor ends up first.
                 for (int b = 255; b >= 0; --b) {
                     if (set_contains(static_cast<unsigned char>(b), members)) {
-                        attach(t, root_head, static_cast<std::uint16_t>(b), value, cursors, &fresh);
+                        attach(t, pool, root_head, static_cast<std::uint16_t>(b), value, cursors,
+                               &fresh);
                     }
                 }
                 break;
             }
         }
-        cursors_release(cursors);
+        pool.release(cursors);
         cursors = fresh;
         if (impossible) break;
         i = e.end + 1;
     }
-    cursors_release(cursors);
 }
 
 }  // namespace kestrom

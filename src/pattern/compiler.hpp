@@ -15,6 +15,26 @@ struct compile_cursor {
     compile_cursor* next;  ///< next entry of the list
 };
 
+/// Storage for the cursors of one compilation: taken in blocks, recycled element by element, so
+/// that sets which multiply the cursors by the million do not cost a call to the allocator each.
+class cursor_pool {
+  public:
+    cursor_pool() = default;
+    ~cursor_pool();
+    cursor_pool(const cursor_pool&) = delete;
+    cursor_pool& operator=(const cursor_pool&) = delete;
+
+    /// A new cursor at node, put at the front of *list.
+    compile_cursor* push(compile_cursor** list, trie_node* node);
+    /// Takes back every cursor of list.
+    void release(compile_cursor* list);
+
+  private:
+    struct block;
+    block* blocks_ = nullptr;
+    compile_cursor* free_ = nullptr;
+};
+
 /// Compiles length bytes of text below *root_head; every node at which the pattern is complete
 /// gets record. link selects link mode.
 void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::size_t length,
@@ -22,12 +42,12 @@ void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::
 
 /// Adds code with value below every cursor of cursors, each in a list of its own, and puts one
 /// new cursor per old one at the front of *new_list.
-void attach_plain(trie& t, trie_node** root_head, std::uint16_t code, replacement* value,
-                  const compile_cursor* cursors, compile_cursor** new_list);
+void attach_plain(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
+                  replacement* value, const compile_cursor* cursors, compile_cursor** new_list);
 
 /// Adds code with value below the first cursor only and makes every further cursor's node share
 /// that child list; puts exactly one new cursor at the front of *new_list.
-void attach_link(trie& t, trie_node** root_head, std::uint16_t code, replacement* value,
-                 const compile_cursor* cursors, compile_cursor** new_list);
+void attach_link(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
+                 replacement* value, const compile_cursor* cursors, compile_cursor** new_list);
 
 }  // namespace kestrom

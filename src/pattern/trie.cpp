@@ -1,9 +1,11 @@
 #include "pattern/trie.hpp"
 
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
+#include "pattern/automaton.hpp"
 #include "pattern/compiler.hpp"
 #include "pattern/escape.hpp"
 #include "util/alloc.hpp"
@@ -29,7 +31,12 @@ constexpr std::size_t INDEX_MAX_HEADS = 1 << 20;
 }  // namespace
 
 trie::~trie() {
+    if (automaton_ != nullptr) {
+        automaton_->~literal_automaton();
+        xfree(automaton_, sizeof(literal_automaton));
+    }
     xfree(tables_, table_count_ * sizeof(list_index));
+
     while (chunks_ != nullptr) {
         node_chunk* prev = chunks_->prev;
         xfree(chunks_, sizeof(node_chunk));
@@ -47,18 +54,37 @@ trie_node* trie::node_new(std::uint16_t code, trie_node* next) {
     trie_node* n = &chunks_->nodes[chunks_->used++];
     *n = trie_node{code, false, 0, nullptr, nullptr, next};
     ++version_;
+    if (code == CODE_ANYSTR) ++star_count_;
     return n;
+}
+
+const literal_automaton& trie::automaton(std::size_t max_depth) {
+    // Bounded so that a huge trie is walked instead (a state takes about forty bytes).
+    constexpr std::size_t MAX_STATES = std::size_t{1} << 22;
+    if (automaton_ != nullptr && automaton_version_ == version_ && automaton_depth_ == max_depth) {
+        return *automaton_;
+    }
+    if (automaton_ != nullptr) {
+        automaton_->~literal_automaton();
+        xfree(automaton_, sizeof(literal_automaton));
+        automaton_ = nullptr;
+    }
+    void* place = xmalloc(sizeof(literal_automaton));
+    automaton_ = new (place) literal_automaton(root, max_depth, MAX_STATES);
+    automaton_version_ = version_;
+    automaton_depth_ = max_depth;
+    return *automaton_;
 }
 
 const list_index* trie::update_index() {
     if (indexed_version_ == version_) return tables_;
     indexed_version_ = version_;
-    for (node_chunk* c = chunks_; c != nullptr; c = c->prev) {
-        for (std::size_t i = 0; i < c->used; ++i) {
-            c->nodes[i].visited = false;
-            c->nodes[i].index = 0;
-        }
+    // Only the heads that the last build marked carry marks: a huge trie is not swept whole.
+    for (trie_node* head : marked_) {
+        head->visited = false;
+        head->index = 0;
     }
+    marked_.clear();
     xfree(tables_, table_count_ * sizeof(list_index));
     tables_ = nullptr;
     table_count_ = 0;
@@ -73,6 +99,7 @@ const list_index* trie::update_index() {
         trie_node* head = heads[q];
         if (head->visited) continue;
         head->visited = true;
+        marked_.push_back(head);
         std::size_t length = 0;
         for (trie_node* n = head; n != nullptr; n = n->next) {
             ++length;
@@ -139,9 +166,13 @@ trie_node* node_insert(trie& t, trie_node** head_field, std::uint16_t code, repl
         trie_node* n = t.node_new(code, head);
         *head_field = n;
         n->repl = repl;
-        // A star leads back to the head of its list, which has just changed.
-        trie_node* last = last_of(n);
-        if (last->code == CODE_ANYSTR) last->child = n;
+        // A star leads back to the head of its list, which has just changed. Without any star the
+        // walk to the list's end is saved: sets insert their members from the highest down, so
+        // each member would walk the whole list.
+        if (t.has_star()) {
+            trie_node* last = last_of(n);
+            if (last->code == CODE_ANYSTR) last->child = n;
+        }
         return n;
     }
     if (code == head->code) {

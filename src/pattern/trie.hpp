@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "settings.hpp"
+#include "util/alloc.hpp"
 #include "util/arena.hpp"
 
 namespace kestrom {
@@ -38,6 +40,8 @@ struct list_index {
     trie_node* last;
 };
 
+class literal_automaton;
+
 /// Owns the nodes and records of all registered patterns; they are never released before it.
 class trie {
   public:
@@ -58,14 +62,26 @@ class trie {
     /// while no node is added.
     const list_index* update_index();
 
+    /// The automaton of the trie for walks shorter than max_depth bytes, built unless up to date
+    /// (see literal_automaton; it may be unusable). Holds only while no node is added.
+    const literal_automaton& automaton(std::size_t max_depth);
+
+    /// Whether any star node exists: without one, no list needs its star's child kept up.
+    bool has_star() const { return star_count_ != 0; }
+
   private:
     struct node_chunk;
     arena store_;
     node_chunk* chunks_ = nullptr;  // every node, for the index build
     std::uint64_t version_ = 0;     // grows with every node added
+    std::size_t star_count_ = 0;    // star nodes made
     std::uint64_t indexed_version_ = ~std::uint64_t{0};
     list_index* tables_ = nullptr;  // tables_[0] is unused: index 0 means none
     std::size_t table_count_ = 0;
+    std::vector<trie_node*, counted_allocator<trie_node*>> marked_;  // heads the last build marked
+    literal_automaton* automaton_ = nullptr;
+    std::uint64_t automaton_version_ = 0;
+    std::size_t automaton_depth_ = 0;
 };
 
 /// The node of the list in *head_field with the code, found or created, keeping the list sorted

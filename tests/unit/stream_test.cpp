@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_io.hpp"
@@ -107,7 +109,13 @@ TEST(StreamMatcher, CandidateFillingTheWindowIsGivenUp) {
 TEST(StreamMatcher, FoundTextAcrossAWindowShift) {
     run_state rs;
     add_pairs(rs, {{"0123456789", "<>"}});
-    for (int offset = 4085; offset <= 4100; ++offset) {
+    // Around the window's edge, and around the edges of the input buffer that the fast paths
+    // read in blocks.
+    std::vector<int> offsets;
+    for (int edge : {4096, 65536, 131072})
+        for (int offset = edge - 11; offset <= edge + 4; ++offset)
+            offsets.push_back(offset);
+    for (int offset : offsets) {
         // A failing near-match before the find keeps a candidate pending while the window moves.
         std::string input = std::string(static_cast<std::size_t>(offset), '.') + "0123456789" +
                             std::string(50, '.');
@@ -130,6 +138,95 @@ TEST(StreamMatcher, FailedWriteStopsThePass) {
     EXPECT_EQ(stream_replace(rs, in, out), 2);
     EXPECT_LT(in.offset(), 200000u) << "the input is not read to its end";
     ::close(full);
+}
+
+/// A short word over a few letters: words overlap and extend one another.
+std::string random_word(std::mt19937& rng) {
+    std::string w;
+    for (int k = static_cast<int>(rng() % 5); k >= 0; --k)
+        w += "abcA"[rng() % 4];
+    return w;
+}
+
+/// Random search patterns over a few letters: literals, '?', '*', sets and protected bytes.
+std::string random_pattern(std::mt19937& rng) {
+    static const char* const pieces[] = {"a",    "b",   "c",    "B",   "?",  "*",   "[ab]",
+                                         "[!a]", "\\*", "#000", "$ff", "ab", "abc", "[]"};
+    std::string p;
+    bool wide_set = false;  // one set of 255 members at most: plain mode multiplies what follows
+    if (rng() % 2 == 0) {
+        // Led by wildcards and sets, then letters: what the fast paths look ahead for.
+        static const char* const leads[] = {"?", "[ab]", "[!x]", "[a-c]"};
+        for (int k = static_cast<int>(rng() % 4); k >= 0; --k) {
+            std::string lead = leads[rng() % 4];
+            if (lead == "[!x]" && std::exchange(wide_set, true)) lead = "?";
+            p += lead;
+        }
+        for (int k = static_cast<int>(rng() % 3); k >= 0; --k)
+            p += "abcx"[rng() % 4];
+        return p;
+    }
+    const int count = 1 + static_cast<int>(rng() % 6);
+    for (int k = 0; k < count; ++k) {
+        std::string piece = pieces[rng() % (sizeof pieces / sizeof *pieces)];
+        if (piece == "[!a]" && std::exchange(wide_set, true)) piece = "[bc]";
+        p += piece;
+    }
+    return p;
+}
+
+/// Random input: runs of the patterns' letters, other bytes, NUL and 0xff, sometimes long.
+std::string random_input(std::mt19937& rng) {
+    static const char alphabet[] = {'a', 'b', 'c', 'A', 'B', 'x', '\0', '\xff', '*'};
+    std::string in;
+    const std::size_t length = rng() % 4 == 0 ? rng() % 9000 : rng() % 60;
+    while (in.size() < length) {
+        const char c = alphabet[rng() % sizeof alphabet];
+        in.append(1 + rng() % (rng() % 8 == 0 ? 300 : 3), c);
+    }
+    return in;
+}
+
+TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
+    std::mt19937 rng(20261206);
+    for (int round = 0; round < 1000; ++round) {
+        run_state rs;
+        const int pairs = static_cast<int>(rng() % 5);
+        const bool words_only = rng() % 3 == 0;  // a trie of plain words has a fast path of its own
+        std::vector<std::string> words;
+        for (int k = 0; k < pairs; ++k) {
+            rs.opts.link_re = rng() % 3 == 0;
+            rs.opts.case_sensitive = rng() % 3 != 0;
+            rs.opts.search_meta = rng() % 5 != 0;
+            rs.opts.replace_meta = rng() % 2 == 0;
+            std::string search = words_only ? random_word(rng) : random_pattern(rng);
+            words.push_back(search);
+            std::string repl = rng() % 2 == 0 ? "<&>" : "?*x";
+            register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+        }
+        rs.opts.case_sensitive = rng() % 3 != 0;
+        rs.opts.auto_reply_yes = rng() % 5 != 0;
+        const int window_size = rng() % 3 == 0 ? WINDOW_SIZE : 2 + static_cast<int>(rng() % 40);
+        std::string input = random_input(rng);
+        if (words_only && !words.empty()) {
+            // The words themselves, cut short at random, between the random bytes.
+            for (std::size_t at = 0; at < input.size(); at += 1 + rng() % 8) {
+                const std::string& w = words[rng() % words.size()];
+                input.insert(at, w, 0, rng() % (w.size() + 1));
+            }
+        }
+        // Now and then past the input buffer, whose edges the fast paths cross on their own.
+        while (round % 40 == 0 && !input.empty() && input.size() < 150000)
+            input += input;
+        const pass_result fast = filter(rs, input, window_size, true);
+        const counters fast_count = rs.count;
+        rs.count = counters{};
+        const pass_result plain = filter(rs, input, window_size, false);
+        ASSERT_EQ(fast.out, plain.out) << "round " << round;
+        ASSERT_EQ(fast.result, plain.result) << "round " << round;
+        ASSERT_EQ(fast_count.found_count, rs.count.found_count) << "round " << round;
+        ASSERT_EQ(fast_count.replaced_count, rs.count.replaced_count) << "round " << round;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,764 @@
+#include "match/automatic_pass.hpp"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "match/emitter.hpp"
+#include "pattern/automaton.hpp"
+#include "util/alloc.hpp"
+#include "util/ascii.hpp"
+
+namespace kestrom {
+
+namespace {
+
+int finish(byte_writer& out, int result) {
+    return out.flush() ? result : RESULT_WRITE_ERROR;
+}
+
+/// Where a walk stands between two bytes: the list the next lookup starts at, and the fallback.
+struct walk_state {
+    trie_node* list;
+    trie_node* fallback;
+    bool operator==(const walk_state&) const = default;
+};
+
+/// The storage of an automatic pass: twice the window, so that a candidate given up at the
+/// window's limit moves its bytes only once per window rather than once per byte, and the walk
+/// state recorded at each position of it.
+class pass_storage {
+  public:
+    explicit pass_storage(int capacity)
+        : capacity_(static_cast<std::size_t>(capacity)),
+          bytes_(static_cast<unsigned char*>(xmalloc(capacity_))),
+          states_(static_cast<walk_state*>(xmalloc((capacity_ + 1) * sizeof(walk_state)))) {}
+    ~pass_storage() {
+        xfree(bytes_, capacity_);
+        xfree(states_, (capacity_ + 1) * sizeof(walk_state));
+    }
+    pass_storage(const pass_storage&) = delete;
+    pass_storage& operator=(const pass_storage&) = delete;
+
+    unsigned char* bytes() const { return bytes_; }
+    walk_state* states() const { return states_; }
+
+  private:
+    std::size_t capacity_;
+    unsigned char* bytes_;
+    walk_state* states_;
+};
+
+/// A rough weight of how often each byte value turns up in text and binaries, for choosing the
+/// rarest bytes to search for.
+int byte_weight(int v) {
+    if (v == ' ') return 16;
+    if (v >= 'a' && v <= 'z') return std::strchr("etaoinshrlducm", v) != nullptr ? 10 : 4;
+    if (v >= 'A' && v <= 'Z') return 2;
+    if (v == 0) return 8;
+    if (v == '\n' || v == 0xff || (v >= '0' && v <= '9')) return 2;
+    return 1;
+}
+
+/// Which candidate starts can be passed over without a walk. The walk from a start p takes byte
+/// p+d from one of the lists that d accepted bytes lead to. When none of the lists up to depth d
+/// holds a star (so no fallback keeps a walk alive) and no pattern is complete above depth d, a
+/// walk whose byte p+d no list at depth d accepts fails by then, and its first byte leaves
+/// unchanged: exactly what passing over p does. The depth whose bytes are rarest is tested
+/// (depth 0 is the root list, a literal's rarest byte can lie deeper), and the root list too.
+struct start_filter {
+    bool useful = false;  ///< some start can be passed over
+    std::size_t depth = 0;
+    int single = -1;               ///< the only byte the probe accepts, or -1
+    bool first[256] = {};          ///< bytes the root list accepts
+    bool probe[256] = {};          ///< bytes the lists at depth accept
+    std::size_t second_depth = 0;  ///< a second depth tested where the first passes
+    bool second[256] = {};         ///< bytes the lists at second_depth accept
+
+    start_filter(trie_node* root, bool fold, int window_size) {
+        // Deep enough for a few leading wildcards and sets; small enough to stay cheap.
+        constexpr std::size_t MAX_DEPTH = 8;
+        constexpr std::size_t MAX_LISTS = 1024;
+        using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
+        node_list level;
+        if (root != nullptr) level.push_back(root);
+        int best_weight = -1;
+        int second_weight = -1;
+        std::fill(std::begin(second), std::end(second), true);  // until a second depth is found
+        for (std::size_t d = 0; d <= MAX_DEPTH && d + 1 < static_cast<std::size_t>(window_size);
+             ++d) {
+            bool keys[256] = {};
+            bool any = false;
+            bool complete = false;
+            node_list below;
+            for (trie_node* list : level) {
+                for (trie_node* n = list; n != nullptr; n = n->next) {
+                    if (n->code == CODE_ANYSTR) {
+                        finish(best_weight);
+                        return;
+                    }
+                    if (n->code == CODE_ANYCHAR) {
+                        any = true;
+                    } else if (n->code < 256) {
+                        keys[n->code] = true;
+                    } else {
+                        continue;  // an empty pattern or an empty set takes no byte
+                    }
+                    complete = complete || n->repl != nullptr;
+                    if (n->repl == nullptr && n->child != nullptr) below.push_back(n->child);
+                }
+            }
+            bool accepted[256];
+            int weight = 0;
+            for (int v = 0; v < 256; ++v) {
+                accepted[v] = any || keys[fold ? ascii_toupper(static_cast<unsigned char>(v)) : v];
+                weight += accepted[v] ? byte_weight(v) : 0;
+            }
+            if (d == 0) std::memcpy(first, accepted, sizeof first);
+            if (best_weight < 0 || weight < best_weight) {
+                if (best_weight >= 0) {  // the best so far becomes the second test
+                    second_weight = best_weight;
+                    second_depth = depth;
+                    std::memcpy(second, probe, sizeof second);
+                }
+                best_weight = weight;
+                depth = d;
+                std::memcpy(probe, accepted, sizeof probe);
+            } else if (second_weight < 0 || weight < second_weight) {
+                second_weight = weight;
+                second_depth = d;
+                std::memcpy(second, accepted, sizeof second);
+            }
+            if (complete || below.empty()) break;
+            std::sort(below.begin(), below.end());
+            below.erase(std::unique(below.begin(), below.end()), below.end());
+            if (below.size() > MAX_LISTS) break;
+            level.swap(below);
+        }
+        finish(best_weight);
+    }
+
+    /// How many of the starts p[0..n) from the first on can be passed over. The bytes that follow
+    /// p[n-1] in the input, as far as known, are more[0..m); a start whose probe byte is not
+    /// known is judged by the root list alone.
+    std::size_t skip(const unsigned char* p, std::size_t n, const unsigned char* more = nullptr,
+                     std::size_t m = 0) const {
+        if (n == 0) return 0;
+        if (first[p[0]]) {  // dense finds: no search
+            if (depth == 0) return 0;
+            if (depth < n ? probe[p[depth]] : depth - n >= m || probe[more[depth - n]]) return 0;
+        }
+        std::size_t i = 0;
+        if (depth == 0 && single >= 0) {
+            const void* hit = std::memchr(p, single, n);
+            return hit == nullptr
+                       ? n
+                       : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+        }
+        if (depth > 0 && n > depth) {
+            const std::size_t limit = n - depth;
+            for (;;) {
+                if (single >= 0) {
+                    const void* hit = std::memchr(p + depth + i, single, limit - i);
+                    i = hit == nullptr
+                            ? limit
+                            : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p) -
+                                  depth;
+                } else {
+                    while (i < limit && !probe[p[i + depth]])
+                        ++i;
+                }
+                if (i == limit ||
+                    (first[p[i]] && (i + second_depth >= n || second[p[i + second_depth]]))) {
+                    break;
+                }
+                ++i;
+            }
+            if (i < limit) return i;
+        }
+        for (; i < n; ++i) {
+            if (!first[p[i]]) continue;
+            if (depth == 0) break;
+            const std::size_t k = i + depth - n;  // the probe byte lies beyond p[n-1]
+            if (k < m && !probe[more[k]]) continue;
+            break;
+        }
+        return i;
+    }
+
+  private:
+    void finish(int best_weight) {
+        int count = 0;
+        for (int v = 0; v < 256; ++v) {
+            if (probe[v]) {
+                single = v;
+                ++count;
+            }
+        }
+        if (count != 1) single = -1;
+        useful = best_weight >= 0 && count < 256;
+    }
+};
+
+/// A buffer of counted memory for one pass.
+struct byte_block {
+    explicit byte_block(std::size_t n) : size(n), bytes(static_cast<unsigned char*>(xmalloc(n))) {}
+    ~byte_block() { xfree(bytes, size); }
+    byte_block(const byte_block&) = delete;
+    byte_block& operator=(const byte_block&) = delete;
+    std::size_t size;
+    unsigned char* bytes;
+};
+
+/// The state after a walk from the root takes each byte, when that walk goes on with a fallback;
+/// {null, null} when it ends, fails or has no fallback (so it can meet no recorded state).
+struct root_step_table {
+    walk_state after[256];
+
+    root_step_table(trie_node* root, bool fold) {
+        trie_node* last = root;
+        while (last != nullptr && last->next != nullptr)
+            last = last->next;
+        const bool star_last = last != nullptr && last->code == CODE_ANYSTR;
+        for (int v = 0; v < 256; ++v) {
+            after[v] = walk_state{nullptr, nullptr};
+            const auto key = static_cast<unsigned char>(fold ? ascii_toupper(v) : v);
+            trie_node* n = find_child(root, key);
+            if (n == nullptr || n->repl != nullptr || !star_last || last->repl != nullptr) continue;
+            after[v] = walk_state{n->child, n};
+        }
+    }
+};
+
+/// Which bytes a star takes when it stands in its own list right after taking a byte: the bytes
+/// for which the list offers nothing but the star, so that the walk stays where it is.
+struct star_bytes {
+    trie_node* star = nullptr;
+    bool fold = false;
+    bool only[256] = {};
+
+    void build(trie_node* s, bool folded) {
+        star = s;
+        fold = folded;
+        for (int v = 0; v < 256; ++v) {
+            const auto key = static_cast<unsigned char>(folded ? ascii_toupper(v) : v);
+            only[v] = s->repl == nullptr && find_child(s->child, key) == s;
+        }
+    }
+};
+
+/// The tables of the last few stars met, so that alternating between stars does not rebuild.
+class star_table_cache {
+  public:
+    const star_bytes& get(trie_node* star, bool fold) {
+        for (star_bytes& t : tables_) {
+            if (t.star == star && t.fold == fold) return t;
+        }
+        star_bytes& t = tables_[next_];
+        next_ = (next_ + 1) % SIZE;
+        t.build(star, fold);
+        return t;
+    }
+
+  private:
+    static constexpr int SIZE = 4;
+    star_bytes tables_[SIZE];
+    int next_ = 0;
+};
+
+/// Takes input bytes in bulk while the walk stands inside a star, at the newest byte (the star's
+/// list as cur_list, the star as fallback, and the state recorded at end). Each byte the star
+/// alone takes leaves the walk where it is; it is stored and its state recorded. When the
+/// candidate reaches the window's limit, the walk gives it up and re-scans from one byte
+/// further on; that is done here only when the re-scan meets the record after one byte (so it
+/// goes on from the newest byte at once, as the walk would). Stops at the first byte that needs
+/// more, at the end of the buffered input or of the storage; the bytes given up are those from
+/// the old start to the new one, for the caller to write.
+void take_star_run(byte_reader& in, const star_bytes& only, const root_step_table& root_steps,
+                   unsigned char* window, walk_state* recorded, int window_size, int capacity,
+                   int& start, int& end, int record_lo, int& record_hi) {
+    if (in.buffered_size() == 0 && !in.fill()) return;  // the caller meets the end
+    const walk_state inside = recorded[end];
+    const unsigned char* p = in.buffered();
+    std::size_t n = in.buffered_size();
+    if (n > static_cast<std::size_t>(capacity - end)) n = static_cast<std::size_t>(capacity - end);
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        const unsigned char v = p[i];
+        if (!only.only[v]) break;
+        if (end + 1 - start == window_size) {
+            const int next = start + 1;
+            const walk_state& s = root_steps.after[window[next]];
+            if (s.fallback == nullptr || next + 1 < record_lo || next + 1 > end ||
+                !(recorded[next + 1] == s)) {
+                break;
+            }
+            start = next;
+        }
+        window[end++] = v;
+        recorded[end] = inside;
+    }
+    record_hi = end;
+    in.consume(i);
+}
+
+/// Finds the leftmost occurrence of a word of n bytes: sixteen starts at a time are tested by
+/// two of the word's rarest bytes, and only the starts that pass are compared in full.
+class word_finder {
+  public:
+    word_finder(const unsigned char* word, std::size_t n) : word_(word), n_(n) {
+        for (std::size_t k = 1; k < n; ++k) {
+            if (byte_weight(word[k]) < byte_weight(word[a_])) a_ = k;
+        }
+        b_ = a_ == 0 ? n - 1 : 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k != a_ && byte_weight(word[k]) < byte_weight(word[b_])) b_ = k;
+        }
+    }
+
+    /// The occurrence's offset in p[0..m), or m when there is none.
+    std::size_t find(const unsigned char* p, std::size_t m) const {
+        std::size_t i = 0;
+#ifdef __SSE2__
+        if (n_ >= 2) {
+            const __m128i a = _mm_set1_epi8(static_cast<char>(word_[a_]));
+            const __m128i b = _mm_set1_epi8(static_cast<char>(word_[b_]));
+            for (; i + n_ + 15 <= m; i += 16) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + a_));
+                const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + b_));
+                auto mask = static_cast<unsigned>(
+                    _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(y, b))));
+                while (mask != 0) {
+                    const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+                    if (std::memcmp(p + at, word_, n_) == 0) return at;
+                    mask &= mask - 1;
+                }
+            }
+        }
+#endif
+        const void* hit = ::memmem(p + i, m - i, word_, n_);
+        return hit == nullptr
+                   ? m
+                   : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+    }
+
+  private:
+    const unsigned char* word_;
+    std::size_t n_;
+    std::size_t a_ = 0;  // the rarest byte's position
+    std::size_t b_ = 0;  // the next rarest's
+};
+
+/// The length of the longest tail of p[0..m), shorter than the word, that begins the word.
+std::size_t word_tail(const unsigned char* p, std::size_t m, const unsigned char* word,
+                      std::size_t n) {
+    for (std::size_t k = std::min(n - 1, m); k > 0; --k) {
+        if (std::memcmp(p + m - k, word, k) == 0) return k;
+    }
+    return 0;
+}
+
+/// The automatic pass over a trie that holds one word of n bytes, each standing for itself:
+/// found texts are the word's leftmost occurrences, searched for in the input's own buffer.
+/// Only a tail that begins the word is held back between reads (as the walk holds its
+/// candidate); every other byte is written at once.
+int word_pass(run_state& rs, byte_reader& in, byte_writer& out, const unsigned char* word,
+              std::size_t n, const replacement& repl) {
+    const bool replace = rs.opts.auto_reply_yes;
+    int result = RESULT_UNCHANGED;
+    const byte_block carry_block(2 * n);
+    unsigned char* const carry = carry_block.bytes;
+    std::size_t k = 0;  // a tail of the input read so far that begins the word
+    const word_finder finder(word, n);
+    auto take = [&](const unsigned char* text) {
+        ++rs.count.found_count;
+        if (!replace) return out.write(text, n);
+        if (emit_replacement(rs, text, n, repl.text, repl.length, out) != 0) return false;
+        result = RESULT_CHANGED;
+        return true;
+    };
+    for (;;) {
+        if (in.buffered_size() == 0 && !in.fill()) {
+            if (!out.write(carry, k)) return RESULT_WRITE_ERROR;
+            return finish(out, result);
+        }
+        const unsigned char* p = in.buffered();
+        const std::size_t m = in.buffered_size();
+        if (k > 0) {
+            // An occurrence that begins in the held tail ends within the next n-1 bytes.
+            const std::size_t add = std::min(n - 1, m);
+            std::memcpy(carry + k, p, add);
+            const std::size_t at = finder.find(carry, k + add);
+            if (at < k) {
+                if (!out.write(carry, at) || !take(carry + at)) return RESULT_WRITE_ERROR;
+                in.consume(at + n - k);
+                k = 0;
+                continue;
+            }
+            if (add < n - 1) {
+                // Too little came to decide: hold what may still begin the word.
+                const std::size_t tail = word_tail(carry, k + add, word, n);
+                if (!out.write(carry, k + add - tail)) return RESULT_WRITE_ERROR;
+                std::memmove(carry, carry + k + add - tail, tail);
+                k = tail;
+                in.consume(m);
+                continue;
+            }
+            if (!out.write(carry, k)) return RESULT_WRITE_ERROR;
+            k = 0;
+        }
+        const std::size_t at = finder.find(p, m);
+        if (at < m) {
+            if (!out.write(p, at) || !take(p + at)) return RESULT_WRITE_ERROR;
+            in.consume(at + n);
+            continue;
+        }
+        k = word_tail(p, m, word, n);
+        if (!out.write(p, m - k)) return RESULT_WRITE_ERROR;
+        std::memcpy(carry, p + m - k, k);
+        in.consume(m);
+    }
+}
+
+/// The automatic pass over a trie of plain byte patterns, through its automaton. The walk tries
+/// starts from left to right and takes the first that completes; the automaton follows all
+/// starts at once, so a completion it sees is taken once no earlier start is still alive (an
+/// earlier one that completes later wins instead). Every walk is shorter than the window, so no
+/// candidate is ever given up at the window's limit; at the end of the input the earliest start
+/// still alive, if any, leaves unchanged with everything after it, as the walk's pending
+/// candidate does.
+int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
+                 const literal_automaton& automaton, const start_filter& starts) {
+    using state_id = literal_automaton::state_id;
+    constexpr state_id ROOT = literal_automaton::ROOT;
+    if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;
+
+    // A lone word, where every byte stands for itself, is found by the library's search: the
+    // leftmost start that completes is its leftmost occurrence.
+    bool exact = automaton.single_word();
+    for (std::size_t k = 0; exact && k < automaton.word_length(); ++k) {
+        const unsigned char b = automaton.word()[k];
+        exact = rs.opts.case_sensitive || ascii_toupper(b) == ascii_tolower(b);
+    }
+    if (exact) {
+        return word_pass(rs, in, out, automaton.word(), automaton.word_length(),
+                         *automaton.word_record());
+    }
+
+    unsigned char key_of[256];
+    for (int v = 0; v < 256; ++v) {
+        const auto b = static_cast<unsigned char>(v);
+        key_of[v] = rs.opts.case_sensitive ? b : ascii_toupper(b);
+    }
+    const bool replace = rs.opts.auto_reply_yes;
+    // The input is copied in; the bytes from the first not yet written on stay.
+    const std::size_t capacity = 2 * STREAM_BUFFER_SIZE;
+    const byte_block storage(capacity);
+    unsigned char* const buf = storage.bytes;
+    std::size_t len = 0;
+    std::size_t done = 0;  // bytes before it are written
+    std::size_t i = 0;     // next byte to feed
+    state_id s = ROOT;
+    bool pending = false;  // the earliest completion seen while earlier starts were alive
+    std::size_t pending_start = 0;
+    std::size_t pending_end = 0;
+    replacement* pending_repl = nullptr;
+    bool at_end = false;
+    int result = RESULT_UNCHANGED;
+
+    // Answers a found text and moves past it; false when a write failed.
+    auto take = [&](std::size_t start, std::size_t end, const replacement* repl) {
+        ++rs.count.found_count;
+        if (!out.write(buf + done, start - done)) return false;
+        if (replace) {
+            if (emit_replacement(rs, buf + start, end - start, repl->text, repl->length, out) != 0)
+                return false;
+            result = RESULT_CHANGED;
+        } else if (!out.write(buf + start, end - start)) {
+            return false;
+        }
+        done = i = end;
+        return true;
+    };
+
+    for (;;) {
+        if (i == len) {
+            if (at_end) {
+                // A completion still waits only behind an earlier start that is alive.
+                if (!out.write(buf + done, len - done)) return RESULT_WRITE_ERROR;
+                return finish(out, result);
+            }
+            {
+                const std::size_t live = i - automaton.depth(s);
+                // Keep what a walk may still need; write the rest; refill.
+                const std::size_t keep = pending && pending_start < live ? pending_start : live;
+                if (keep > done) {
+                    if (!out.write(buf + done, keep - done)) return RESULT_WRITE_ERROR;
+                    done = keep;
+                }
+                if (done > 0) {
+                    std::memmove(buf, buf + done, len - done);
+                    len -= done;
+                    i -= done;
+                    pending_start -= pending ? done : 0;
+                    pending_end -= pending ? done : 0;
+                    done = 0;
+                }
+                if (in.buffered_size() == 0 && !in.fill()) {
+                    at_end = true;
+                    continue;
+                }
+                std::size_t n = in.buffered_size();
+                if (n > capacity - len) n = capacity - len;
+                std::memcpy(buf + len, in.buffered(), n);
+                in.consume(n);
+                len += n;
+                continue;
+            }
+        } else {
+            if (s == ROOT && !pending) {
+                i += starts.skip(buf + i, len - i);
+                if (i == len) continue;
+            }
+            s = automaton.step(s, key_of[buf[i]]);
+            ++i;
+            if (literal_automaton::completes(s)) {
+                const state_id c = automaton.completed(s);
+                const std::size_t start = i - automaton.depth(c);
+                if (!pending || start < pending_start) {
+                    pending = true;
+                    pending_start = start;
+                    pending_end = i;
+                    pending_repl = automaton.record(c);
+                }
+            }
+            if (!pending || i - automaton.depth(s) < pending_start) continue;
+        }
+
+        // No start before the pending one is alive: it is the walk's next found text.
+        if (!take(pending_start, pending_end, pending_repl)) return RESULT_WRITE_ERROR;
+        s = ROOT;
+        pending = false;
+    }
+}
+
+}  // namespace
+
+/// The pass when every found text is answered without asking. It gives the same output, result
+/// and counts as the per-byte walk, with these differences in how it gets there:
+///  - the window is twice as large, and the limit of a candidate is its length (window_size
+///    bytes, as in the walk, where a candidate is given up when it fills the window);
+///  - a walk with a fallback records its state at each position. Such a walk never fails, so
+///    from the state recorded at a position it takes every byte up to the last recorded position
+///    without ending, and stands there in the last recorded state. A later walk (a re-scan after
+///    a candidate was given up or found) that reaches a recorded state at the same position would
+///    repeat that: it goes on from the last recorded position at once. This turns the re-scan of
+///    up to a window per byte under a leading star into a few lookups;
+///  - inside a star, start filtering and a trie of plain words, see take_star_run, start_filter
+///    and literal_pass.
+int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size) {
+    const bool fold = !rs.opts.case_sensitive;
+    trie_node* const root = rs.patterns.root;
+    const start_filter starts(root, fold, window_size);
+    const bool skip_runs = starts.useful;
+    const bool replace = rs.opts.auto_reply_yes;
+    const bool stars = rs.patterns.has_star();  // without one, no list's end needs looking at
+    if (!stars) {
+        const literal_automaton& automaton =
+            rs.patterns.automaton(static_cast<std::size_t>(window_size));
+        if (automaton.usable()) return literal_pass(rs, in, out, automaton, starts);
+    }
+    const list_index* const tables = rs.patterns.update_index();
+
+    int c = in.get();
+    if (c == byte_reader::END) return RESULT_UNCHANGED;
+
+    const int capacity = 2 * window_size;
+    pass_storage storage(capacity);
+    unsigned char* const window = storage.bytes();
+    walk_state* const recorded = storage.states();
+    window[0] = static_cast<unsigned char>(c);
+    int start = 0;
+    int scan = 1;
+    int end = 1;
+    trie_node* cur_list = root;
+    trie_node* fallback = nullptr;
+    // recorded[lo..hi] are states of one walk, which reached hi without ending; on_record says
+    // whether the current walk is that walk (and so extends the record as it goes).
+    int record_lo = 0;
+    int record_hi = -1;
+    bool on_record = false;
+    int result = RESULT_UNCHANGED;
+    unsigned char b = static_cast<unsigned char>(c);
+    const root_step_table root_steps(root, fold);
+    star_table_cache star_cache;
+
+    for (;;) {
+        const unsigned char key = fold ? ascii_toupper(b) : b;
+        trie_node* n;
+        const list_index* table = nullptr;
+        if (tables != nullptr && cur_list != nullptr && cur_list->index != 0) {
+            table = &tables[cur_list->index];
+            n = table->first[key];
+        } else {
+            n = find_child(cur_list, key);
+        }
+        replacement* found = nullptr;
+        if (n != nullptr) {
+            found = n->repl;
+            if (found == nullptr) {
+                trie_node* last = n;
+                if (table != nullptr) {
+                    last = table->last;
+                } else if (stars) {
+                    while (last->next != nullptr)
+                        last = last->next;
+                }
+                if (last->code == CODE_ANYSTR && last->repl != nullptr) {
+                    found = last->repl;
+                } else {
+                    if (last->code == CODE_ANYSTR) fallback = n;
+                    cur_list = n->child;
+                }
+            }
+        } else if (fallback != nullptr) {
+            cur_list = fallback;
+        } else {
+            if (!out.put(window[start])) return RESULT_WRITE_ERROR;
+            ++start;
+            scan = start;
+            cur_list = root;
+        }
+
+        if (found != nullptr) {
+            ++rs.count.found_count;
+            const unsigned char* text = window + start;
+            const std::size_t len = static_cast<std::size_t>(scan - start);
+            if (replace) {
+                if (emit_replacement(rs, text, len, found->text, found->length, out) != 0) {
+                    return RESULT_WRITE_ERROR;
+                }
+                result = RESULT_CHANGED;
+            } else if (!out.write(text, len)) {
+                return RESULT_WRITE_ERROR;
+            }
+            cur_list = root;
+            start = scan;
+            fallback = nullptr;
+            on_record = false;
+        } else if (fallback != nullptr) {
+            const walk_state now{cur_list, fallback};
+            if (on_record) {
+                recorded[scan] = now;  // the record's walk took one more byte
+                record_hi = scan;
+            } else if (scan < record_hi) {
+                if (scan >= record_lo && recorded[scan] == now) {
+                    // The recorded walk went on from here without ending: so would this one.
+                    scan = record_hi;
+                    cur_list = recorded[scan].list;
+                    fallback = recorded[scan].fallback;
+                    on_record = true;
+                }
+            } else if (scan == record_hi && recorded[scan] == now) {
+                on_record = true;
+            } else {
+                // A walk past the record, in a state of its own: it starts a new record.
+                record_lo = record_hi = scan;
+                recorded[scan] = now;
+                on_record = true;
+            }
+        }
+
+        for (;;) {
+            if (scan < end) {
+                if (skip_runs && scan == start) {
+                    // A fresh walk from the root over re-scanned bytes: those that cannot start
+                    // a found text would each restart at once, so they leave together.
+                    const std::size_t run =
+                        starts.skip(window + scan, static_cast<std::size_t>(end - scan),
+                                    in.buffered(), in.buffered_size());
+                    if (run > 0) {
+                        if (!out.write(window + start, run)) return RESULT_WRITE_ERROR;
+                        start += static_cast<int>(run);
+                        scan = start;
+                        continue;
+                    }
+                }
+                b = window[scan++];
+                break;
+            }
+            if (start == end) {
+                // Nothing pending: the window restarts empty, and bytes that cannot start a found
+                // text leave in runs.
+                start = scan = end = 0;
+                record_lo = 0;
+                record_hi = -1;
+                while (skip_runs) {
+                    if (in.buffered_size() == 0 && !in.fill()) return finish(out, result);
+                    const std::size_t run = starts.skip(in.buffered(), in.buffered_size());
+                    if (run > 0) {
+                        if (!out.write(in.buffered(), run)) return RESULT_WRITE_ERROR;
+                        in.consume(run);
+                    }
+                    if (in.buffered_size() > 0) break;
+                }
+            }
+            if (fallback != nullptr && fallback->code == CODE_ANYSTR &&
+                cur_list == fallback->child) {
+                // Inside a star that has just taken a byte: see take_star_run.
+                const star_bytes& only = star_cache.get(fallback, fold);
+                const int kept = start;
+                take_star_run(in, only, root_steps, window, recorded, window_size, capacity, start,
+                              end, record_lo, record_hi);
+                scan = end;
+                if (start > kept &&
+                    !out.write(window + kept, static_cast<std::size_t>(start - kept))) {
+                    return RESULT_WRITE_ERROR;
+                }
+            }
+            c = in.get();
+            if (c == byte_reader::END) {
+                if (!out.write(window + start, static_cast<std::size_t>(end - start))) {
+                    return RESULT_WRITE_ERROR;
+                }
+                return finish(out, result);
+            }
+            if (end == capacity) {
+                // Move the pending bytes, and the record beside them, to the front.
+                const int shift = start;
+                std::memmove(window, window + shift, static_cast<std::size_t>(end - shift));
+                if (record_hi >= shift) {
+                    const int lo = record_lo > shift ? record_lo : shift;
+                    std::memmove(recorded + (lo - shift), recorded + lo,
+                                 static_cast<std::size_t>(record_hi - lo + 1) * sizeof(walk_state));
+                    record_lo = lo - shift;
+                    record_hi -= shift;
+                } else {
+                    record_lo = 0;
+                    record_hi = -1;
+                }
+                start = 0;
+                scan -= shift;
+                end -= shift;
+            }
+            b = static_cast<unsigned char>(c);
+            window[end++] = b;
+            scan = end;
+            if (end - start < window_size) break;
+            // The candidate is as long as the window: give it up like a failed one, and
+            // re-scan the rest of it, the byte just stored included.
+            if (!out.put(window[start])) return RESULT_WRITE_ERROR;
+            ++start;
+            scan = start;
+            cur_list = root;
+            fallback = nullptr;
+            on_record = false;
+        }
+    }
+}
+
+}  // namespace kestrom

@@ -1,0 +1,106 @@
+#include "pattern/automaton.hpp"
+
+#include <algorithm>
+
+namespace kestrom {
+
+literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth,
+                                     std::size_t max_states) {
+    if (!unfold(root, max_depth, max_states)) {
+        // Whatever was built goes: an unusable automaton holds no memory.
+        states_ = counted_vector<state_info>();
+        keys_ = counted_vector<unsigned char>();
+        targets_ = counted_vector<state_id>();
+        return;
+    }
+    link();
+    usable_ = true;
+}
+
+bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size_t max_states) {
+    // Breadth first, so that a state's link, which is shallower, is always known before it.
+    counted_vector<trie_node*> lists;  // the list each state's edges come from
+    states_.push_back(state_info{0, 0, 0, ROOT, ROOT, nullptr});
+    lists.push_back(root);
+    for (std::size_t q = 0; q < states_.size(); ++q) {
+        const auto first_edge = static_cast<std::uint32_t>(keys_.size());
+        states_[q].first_edge = first_edge;
+        // A walk ends at the first record: nothing below it is ever reached.
+        if (states_[q].repl != nullptr && q != ROOT) continue;
+        const std::uint32_t depth = states_[q].depth + 1;
+        for (trie_node* n = lists[q]; n != nullptr; n = n->next) {
+            if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) return false;
+            if (n->code > 255) continue;  // an empty pattern or an empty set takes no byte
+            if (depth >= max_depth ||
+                states_.size() >= std::min<std::size_t>(max_states, COMPLETES)) {
+                return false;
+            }
+            keys_.push_back(static_cast<unsigned char>(n->code));
+            targets_.push_back(static_cast<state_id>(states_.size()));
+            states_.push_back(state_info{0, 0, depth, ROOT, ROOT, n->repl});
+            lists.push_back(n->child);
+        }
+        states_[q].edge_count = static_cast<std::uint32_t>(keys_.size()) - first_edge;
+    }
+    return true;
+}
+
+void literal_automaton::link() {
+    // The link of the state reached from q by key is where q's link goes by key.
+    auto go = [this](state_id s, unsigned char key) {
+        for (;;) {
+            const state_info& info = states_[s];
+            for (std::uint32_t e = 0; e < info.edge_count; ++e) {
+                if (keys_[info.first_edge + e] == key) return targets_[info.first_edge + e];
+            }
+            if (s == ROOT) return ROOT;
+            s = info.fail;
+        }
+    };
+    for (state_id q = 0; q < states_.size(); ++q) {
+        const state_info info = states_[q];
+        for (std::uint32_t e = 0; e < info.edge_count; ++e) {
+            const state_id v = targets_[info.first_edge + e];
+            const state_id link = q == ROOT ? ROOT : go(info.fail, keys_[info.first_edge + e]);
+            states_[v].fail = link;
+            states_[v].completed = states_[v].repl != nullptr ? v : states_[link].completed;
+        }
+    }
+
+    // Whole rows, over classes of bytes (the bytes that no edge holds share one class), for the
+    // shallow states where most steps are: breadth first, they are the first states. All the
+    // states of a small automaton get one, within a budget that keeps the rows in the cache.
+    constexpr std::size_t ROW_BUDGET = std::size_t{1} << 20;
+    bool used[256] = {};
+    for (unsigned char key : keys_)
+        used[key] = true;
+    class_count_ = 1;
+    for (int key = 0; key < 256; ++key)
+        class_of_[key] = used[key] ? class_count_++ : 0;
+    const std::size_t row_bytes = class_count_ * sizeof(state_id);
+    while (row_count_ < states_.size() &&
+           (states_[row_count_].depth <= 1 || (row_count_ + 1) * row_bytes <= ROW_BUDGET))
+        ++row_count_;
+    rows_.resize(static_cast<std::size_t>(row_count_) * class_count_);
+    // A row is the row of the state's link, which is shallower and so done, and its own edges.
+    for (state_id q = 0; q < row_count_; ++q) {
+        state_id* row = rows_.data() + q * class_count_;
+        if (q != ROOT) {
+            const state_id* link_row = rows_.data() + states_[q].fail * class_count_;
+            std::copy(link_row, link_row + class_count_, row);
+        }
+        const state_info& info = states_[q];
+        for (std::uint32_t e = 0; e < info.edge_count; ++e)
+            row[class_of_[keys_[info.first_edge + e]]] = targets_[info.first_edge + e];
+    }
+    // Mark the targets at which a walk completes, so that a step needs no further look.
+    auto mark = [this](state_id& t) {
+        if (states_[t].completed != ROOT) t |= COMPLETES;
+    };
+    for (state_id& t : targets_)
+        mark(t);
+    for (state_id& t : rows_)
+        mark(t);
+}
+
+}  // namespace kestrom

@@ -1,0 +1,94 @@
+// An automaton over a trie of plain byte patterns: it follows every candidate start at once, so
+// that a matcher needs one step per byte instead of a walk and a restart per start.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "pattern/trie.hpp"
+#include "util/alloc.hpp"
+
+namespace kestrom {
+
+/// The trie unfolded into states, one per path that a walk from the root can take (a walk ends at
+/// the first node with a record, so nothing below such a node is a state), with the usual
+/// failure links: a state's link is the state of its longest proper suffix that is also a path.
+/// After any input, the current state and its chain of links are exactly the walks still alive,
+/// the deepest (the earliest start) first.
+class literal_automaton {
+  public:
+    using state_id = std::uint32_t;
+    static constexpr state_id ROOT = 0;
+
+    /// Builds the automaton of the trie below root, unless a list holds a wildcard, a path is
+    /// max_depth bytes or longer, or there would be more than max_states states: then usable()
+    /// is false.
+    literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states);
+
+    bool usable() const { return usable_; }
+
+    /// The state after key (a byte as looked up, case folded where the pass folds). The result
+    /// carries a mark when a walk is complete there (see completes); every function here takes
+    /// states with or without it.
+    state_id step(state_id s, unsigned char key) const {
+        s &= ~COMPLETES;
+        for (;;) {
+            if (s < row_count_) return rows_[s * class_count_ + class_of_[key]];
+            const state_info& info = states_[s];
+            const unsigned char* keys = keys_.data() + info.first_edge;
+            for (std::uint32_t e = 0; e < info.edge_count; ++e) {
+                if (keys[e] == key) return targets_[info.first_edge + e];
+            }
+            s = info.fail;
+        }
+    }
+
+    /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
+    /// with the record of the state at its end).
+    bool single_word() const {
+        return keys_.size() + 1 == states_.size() && states_.back().repl != nullptr &&
+               keys_.size() == states_.back().depth;
+    }
+    const unsigned char* word() const { return keys_.data(); }
+    std::size_t word_length() const { return keys_.size(); }
+    replacement* word_record() const { return states_.back().repl; }
+
+    /// Whether a walk is complete at a state that step returned, along it or its links.
+    static bool completes(state_id s) { return (s & COMPLETES) != 0; }
+    /// Bytes taken from the root to reach s.
+    std::size_t depth(state_id s) const { return states_[s & ~COMPLETES].depth; }
+    /// The deepest state along s and its links at which a walk is complete, or ROOT for none.
+    state_id completed(state_id s) const { return states_[s & ~COMPLETES].completed; }
+    /// The record of a state at which a walk is complete.
+    replacement* record(state_id s) const { return states_[s & ~COMPLETES].repl; }
+
+  private:
+    static constexpr state_id COMPLETES = state_id{1} << 31;
+    struct state_info {
+        std::uint32_t first_edge;
+        std::uint32_t edge_count;
+        std::uint32_t depth;
+        state_id fail;
+        state_id completed;
+        replacement* repl;
+    };
+    template <typename T>
+    using counted_vector = std::vector<T, counted_allocator<T>>;
+
+    /// Makes the states and edges; false when the trie does not qualify.
+    bool unfold(trie_node* root, std::size_t max_depth, std::size_t max_states);
+    /// Sets the links, the completed states and the rows.
+    void link();
+
+    bool usable_ = false;
+    state_id row_count_ = 0;            ///< the first states have whole transition rows
+    std::size_t class_count_ = 1;       ///< entries of a row
+    std::uint16_t class_of_[256] = {};  ///< a row's entry for each key
+    counted_vector<state_info> states_;
+    counted_vector<unsigned char> keys_;
+    counted_vector<state_id> targets_;
+    counted_vector<state_id> rows_;
+};
+
+}  // namespace kestrom
