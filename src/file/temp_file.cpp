@@ -51,7 +51,7 @@ int open_anonymous() {
 
 /// Writes ".BASE.kestrom-XXXXXX" into t.name with fresh random letters; BASE is cut so that the
 /// whole name fits in a directory entry.
-void make_name(rewrite_temp& t) {
+void make_name(rewrite_temp& t, int attempt) {
     const char* base = t.base;
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char random[RANDOM_CHARS];
@@ -60,8 +60,7 @@ void make_name(rewrite_temp& t) {
         unsigned long v = static_cast<unsigned long>(std::time(nullptr)) ^
                           (static_cast<unsigned long>(::getpid()) << 16) ^
                           reinterpret_cast<unsigned long>(&t);
-        static unsigned long counter = 0;
-        v += ++counter * 2654435761UL;
+        v += static_cast<unsigned long>(attempt + 1) * 2654435761UL;
         for (unsigned char& r : random) {
             r = static_cast<unsigned char>(v);
             v = v * 6364136223846793005UL + 1442695040888963407UL;
@@ -115,7 +114,7 @@ bool open_beside(rewrite_temp& t, mode_t mode) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
 #endif
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        make_name(t);
+        make_name(t, attempt);
         int fd2 =
             ::openat(t.dir_fd, t.name, O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd2 >= 0) {
@@ -152,7 +151,7 @@ bool name_rewrite_temp(rewrite_temp& t) {
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", t.fd);
     for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        make_name(t);
+        make_name(t, attempt);
         if (::linkat(AT_FDCWD, proc_path, t.dir_fd, t.name, AT_SYMLINK_FOLLOW) == 0 ||
             ::linkat(t.fd, "", t.dir_fd, t.name, AT_EMPTY_PATH) == 0) {
             t.named = true;
