@@ -51,7 +51,7 @@ TEST(Confirm, DumpLayout) {
     for (const layout_case& c : cases) {
         temp_dir dir;
         run_result r =
-            run_with({"-a", "-c", "-e" + c.search, c.repl, dir.write("f", c.input)}, "y");
+            run({"-a", "-c", "-e" + c.search, c.repl, dir.write("f", c.input)}, {.input = "y"});
         EXPECT_EQ(r.err, CLEAR + HEADER + c.err) << c.search;
         EXPECT_EQ(r.status, 0) << c.search;
     }
@@ -59,7 +59,7 @@ TEST(Confirm, DumpLayout) {
     // bytes after, a last row of 15) and no byte read ahead is lost.
     temp_dir dir;
     const std::string xs(4000, 'x'), dots(500, '.');
-    run_result r = run_with({"-a", "-c", "-eab", "X", dir.write("f", xs + "ab" + dots)}, "y");
+    run_result r = run({"-a", "-c", "-eab", "X", dir.write("f", xs + "ab" + dots)}, {.input = "y"});
     EXPECT_EQ(r.out, xs + "X" + dots);
     EXPECT_EQ(r.err.substr(CLEAR.size() + HEADER.size(), 8), "0000F20 ");
     EXPECT_NE(r.err.find("\n0000FF0 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E       " +
@@ -92,7 +92,7 @@ TEST(Confirm, Answers) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.push_back(dir.write("1", "ab ab"));
         args.push_back(dir.write("2", "ab"));
-        run_result r = run_with(args, c.answers);
+        run_result r = run(args, {.input = c.answers});
         EXPECT_EQ(r.out, c.out) << c.answers;
         EXPECT_EQ(questions(r.err), c.asked) << c.answers;
         EXPECT_EQ(r.status, c.status) << c.answers;
@@ -102,7 +102,7 @@ TEST(Confirm, Answers) {
 TEST(Confirm, StandardInputHoldsTextThenAnswers) {
     // The look-ahead takes up to 128 bytes after the found text; the answer comes next.
     const std::string dots(128, '.');
-    EXPECT_EQ(run_with({"-a", "-eab", "X"}, "ab" + dots + "y").out, "X" + dots);
+    EXPECT_EQ(run({"-a", "-eab", "X"}, {.input = "ab" + dots + "y"}).out, "X" + dots);
 }
 
 TEST(Confirm, SignalWhileAskingLeavesTheFile) {
