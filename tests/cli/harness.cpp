@@ -147,6 +147,7 @@ run_options fault(const std::string& call, long at, const std::string& action) {
     run_options o;
     o.env = {"LD_PRELOAD=" FAULT_PRELOAD, "KFAULT_CALL=" + call, "KFAULT_AT=" + std::to_string(at),
              "KFAULT_ACTION=" + action, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    if (call == "fsync") o.env.push_back("KESTROM_FSYNC=1");  // else the write-back never syncs
     return o;
 }
 

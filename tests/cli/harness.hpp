@@ -48,7 +48,8 @@ run_result finish(background& b);
 run_result run(const std::vector<std::string>& args, const run_options& opts = {});
 
 /// Options that preload the fault injector (fault_preload.cpp): the at-th call of call fails with
-/// action (an errno name), is cut short (SHORT) or stops the process (STOP).
+/// action (an errno name), is cut short (SHORT) or stops the process (STOP). For fsync, the
+/// write-back is asked to sync.
 run_options fault(const std::string& call, long at, const std::string& action);
 
 /// One row of a table of runs. Each runs in a fresh working directory that holds "f" (with the
