@@ -118,7 +118,7 @@ TEST(Compiler, Matching) {
     for (int b = 0; b < 256; ++b)
         every_byte += static_cast<char>(b);
     // clang-format off
-    const row rows[] = {
+    std::vector<row> rows = {
         // The shorter word completes first; found texts never overlap; a failed candidate is
         // re-scanned from one byte further on; a candidate pending at the end leaves unchanged.
         {{{"ab", "X"}, {"abc", "Y"}}, "abcabd", "XcXd", 0},
@@ -154,6 +154,17 @@ TEST(Compiler, Matching) {
         {{{"a*b", "X"}}, within, "X", 0},
     };
     // clang-format on
+    // Found texts around the window's edge and the edges of the input buffer that the fast paths
+    // read in blocks, after a failing near-match that keeps a candidate pending while it moves.
+    for (int edge : {4096, 65536, 131072}) {
+        for (int at = edge - 11; at <= edge + 4; ++at) {
+            const std::string before =
+                std::string(static_cast<std::size_t>(at) - 6, '.') + "01234.";
+            const std::string after(50, '.');
+            rows.push_back(
+                {{{"0123456789", "<>"}}, before + "0123456789" + after, before + "<>" + after, 0});
+        }
+    }
     for (const row& r : rows) {
         for (bool fast : {true, false}) {
             run_state rs;
@@ -162,9 +173,10 @@ TEST(Compiler, Matching) {
             byte_reader reader(in.fd());
             byte_writer writer(out.fd());
             const int result = stream_replace(rs, reader, writer, rs.window_buf, WINDOW_SIZE, fast);
-            const std::string where = describe(r.pairs) + "on " + r.input.substr(0, 20);
-            EXPECT_EQ(out.content(), r.output) << where << (fast ? "" : ", plain walk");
-            EXPECT_EQ(result, r.result) << where << (fast ? "" : ", plain walk");
+            const std::string where = describe(r.pairs) + "on " + r.input.substr(0, 20) +
+                                      (fast ? "" : ", plain walk") + ", bytes: ";
+            EXPECT_EQ(out.content(), r.output) << where << r.input.size();
+            EXPECT_EQ(result, r.result) << where << r.input.size();
         }
     }
 }

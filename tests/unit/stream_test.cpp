@@ -30,28 +30,6 @@ pass_result filter(run_state& rs, const std::string& input, int window_size = WI
     return {out_file.content(), r};
 }
 
-TEST(StreamMatcher, FoundTextAcrossAWindowShift) {
-    run_state rs;
-    std::string search = "0123456789", repl = "<>";
-    register_pair(rs.patterns, rs.opts, search.data(), repl.data());
-    // Around the window's edge, and around the edges of the input buffer that the fast paths
-    // read in blocks.
-    std::vector<int> offsets;
-    for (int edge : {4096, 65536, 131072})
-        for (int offset = edge - 11; offset <= edge + 4; ++offset)
-            offsets.push_back(offset);
-    for (int offset : offsets) {
-        // A failing near-match before the find keeps a candidate pending while the window moves.
-        std::string input = std::string(static_cast<std::size_t>(offset), '.') + "0123456789" +
-                            std::string(50, '.');
-        input.replace(static_cast<std::size_t>(offset) - 6, 5, "01234");
-        std::string expected = input;
-        expected.replace(static_cast<std::size_t>(offset), 10, "<>");
-        EXPECT_EQ(filter(rs, input, WINDOW_SIZE, false).out, expected) << offset;
-        EXPECT_EQ(filter(rs, input).out, expected) << offset;
-    }
-}
-
 /// A short word over a few letters: words overlap and extend one another.
 std::string random_word(std::mt19937& rng) {
     std::string w;
