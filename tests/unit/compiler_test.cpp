@@ -112,8 +112,8 @@ TEST(Compiler, Matching) {
         std::string input, output;
         int result;
     };
-    const std::string over = "a" + std::string(4094, 'x') + "b";
-    const std::string within = "a" + std::string(4093, 'x') + "b";
+    const std::string over = std::string("a").append(4094, 'x').append("b");
+    const std::string within = std::string("a").append(4093, 'x').append("b");
     std::string every_byte;
     for (int b = 0; b < 256; ++b)
         every_byte += static_cast<char>(b);
