@@ -166,9 +166,7 @@ TEST(Files, FullFilesystemKeepsTheOldContentOrFallsBack) {
         }
         for (auto [size, to, status] :
              {std::tuple{80000, "abab", 2}, {50000, "aba", 2}, {100000, "a", 0}}) {
-            std::string content;
-            for (int i = 0; i < size / 2; ++i)
-                content += "ab";
+            const std::string content = replace_all(std::string(size / 2, 'a'), "a", "ab");
             std::ofstream(f, std::ios::binary) << content;
             run_result r = run({"-eab", to, f});
             const std::string want = status == 0 ? replace_all(content, "ab", to) : content;

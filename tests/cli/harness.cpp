@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -193,9 +194,7 @@ void check_rows(const std::vector<cli_row>& rows) {
 
 std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 std::string replace_all(const std::string& s, const std::string& from, const std::string& to) {
