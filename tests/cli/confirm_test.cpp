@@ -33,18 +33,21 @@ TEST(Confirm, DumpLayout) {
     // clang-format off
     check_rows({
         {{"-a", "-c", "-eworld", "Earth", "f"}, "Hello, world!\n", "y", "Hello, Earth!\n",
-         top + "0000000 48 65 6C 6C 6F 2C 20 " + BOLD + "77 6F 72 6C 64 " + RESET + "21 0A " + gap +
-             gap + gap + "Hello, " + BOLD + "world" + RESET + "!.\n--> 'Earth' (y/n/a/q) ? Yes\n", 0},
+         top + "0000000 48 65 6C 6C 6F 2C 20 " + BOLD + "77 6F 72 6C 64 " + RESET + "21 0A " +
+             gap + gap + gap + "Hello, " + BOLD + "world" + RESET + "!.\n" +
+             "--> 'Earth' (y/n/a/q) ? Yes\n", 0},
         // The found text runs into the next row: bold is off for the first row's gap, back on
         // for its line break and the next row.
         {{"-a", "-c", "-eefgh", "\\n", "f"}, "0123456789abcdefghij", "y", "0123456789abcd\nij",
-         top + "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 " + BOLD + "65 66 " + RESET + gap +
-             "0123456789abcd" + BOLD + "ef\n0000010 " + BOLD + "67 68 " + RESET + "69 6A " +
-             std::string(36, ' ') + BOLD + gap + "gh" + RESET + "ij\n--> '.' (y/n/a/q) ? Yes\n", 0},
+         top + "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 " + BOLD + "65 66 " + RESET +
+             gap + "0123456789abcd" + BOLD + "ef\n0000010 " + BOLD + "67 68 " + RESET +
+             "69 6A " + std::string(36, ' ') + BOLD + gap + "gh" + RESET + "ij\n" +
+             "--> '.' (y/n/a/q) ? Yes\n", 0},
         // A whole row ending with the found text: the next offset, the prompt, all still bold.
         {{"-a", "-c", "-eZ", "", "f"}, "0123456789abcdeZ", "y", "0123456789abcde",
-         top + "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 " + BOLD + "5A " + RESET + gap +
-             "0123456789abcde" + BOLD + "Z\n0000010 " + BOLD + "--> '' (y/n/a/q) ? Yes\n", 0},
+         top + "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 " + BOLD + "5A " + RESET +
+             gap + "0123456789abcde" + BOLD + "Z\n0000010 " + BOLD +
+             "--> '' (y/n/a/q) ? Yes\n", 0},
     });
     // clang-format on
     // 128 bytes before the found text; near the window's end the look-ahead stops short (93
