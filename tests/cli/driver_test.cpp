@@ -43,7 +43,8 @@ TEST(Driver, FiltersStandardInput) {
         {{"--v"}, "", "abc", "abc", "stdin unchanged\n" + summary_one_unchanged, 1},
         // After "--", "-v" is a file; in "-e foo f" the search is the empty rest of -e.
         {{"-c", "--", "-v"}, "", "", "", "can't read '-v': \nNo such file or directory\n", 1},
-        {{"-v", "-e", "foo", "f"}, "foo", "", "", "f unchanged\n" + summary_one_unchanged, 1},
+        {{"-v", "-e", "foo", "f"}, "foo", "", "", "f unchanged\n" + summary_one_unchanged, 1,
+         {}, "foo"},
     });
     // clang-format on
 }

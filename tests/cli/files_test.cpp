@@ -61,7 +61,7 @@ TEST(Files, MessagesAndResults) {
     const run_options into_f{.stdout_path = "f", .stdout_append = true};
     const run_options from_and_into_f{.stdout_path = "f", .stdout_append = true, .stdin_path = "f"};
     const std::string same = "input file is output file\n";
-    // Failures leave the file; the fourth has no room for a temporary file of 80000 bytes.
+    // Failures leave the file; the last has no room for a temporary file of 80000 bytes.
     const run_options full{.stdout_path = "/dev/full"}, limited{.fsize_limit = 60000};
     const std::string big(40000, 'a'), no_space = "No space left on device\n";
     // clang-format off

@@ -18,7 +18,7 @@ struct run_result {
 struct run_options {
     std::string input{};             ///< bytes on standard input
     bool stdin_pipe = false;         ///< standard input is a pipe kept open (background::stdin_fd)
-    std::string cwd{};               ///< working directory; empty: the current one
+    std::string cwd{};               ///< working directory, also of the paths below; empty: ours
     std::string stdout_path{};       ///< standard output goes to this file (e.g. /dev/full) if set
     bool stdout_append = false;      ///< that file is appended to, not truncated
     std::string stdin_path{};        ///< standard input comes from this file if set (not input)
