@@ -14,7 +14,8 @@
 namespace kestrom {
 namespace {
 
-// How a pair is registered: its mode stays in force for the next pairs and for the pass.
+// How a pair is registered; the last pair's mode stays in force for the pass (KEEP: found texts
+// are counted and left as they are).
 enum mode { PLAIN, LINK, FOLD, LITERAL, SWAP, KEEP };
 
 struct pattern_pair {
