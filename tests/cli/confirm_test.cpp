@@ -29,37 +29,32 @@ std::string questions(const std::string& err) {
 }
 
 TEST(Confirm, DumpLayout) {
-    const std::string gap = "   ";
-    struct layout_case {
-        std::string input, search, repl, err;
-    };
-    const layout_case cases[] = {
-        {"Hello, world!\n", "world", "Earth",
-         "0000000 48 65 6C 6C 6F 2C 20 " + BOLD + "77 6F 72 6C 64 " + RESET + "21 0A " + gap + gap +
-             gap + "Hello, " + BOLD + "world" + RESET + "!.\n--> 'Earth' (y/n/a/q) ? Yes\n"},
+    const std::string gap = "   ", top = CLEAR + HEADER;
+    // clang-format off
+    check_rows({
+        {{"-a", "-c", "-eworld", "Earth", "f"}, "Hello, world!\n", "y", "Hello, Earth!\n",
+         top + "0000000 48 65 6C 6C 6F 2C 20 " + BOLD + "77 6F 72 6C 64 " + RESET + "21 0A " +
+             gap + gap + gap + "Hello, " + BOLD + "world" + RESET + "!.\n" +
+             "--> 'Earth' (y/n/a/q) ? Yes\n", 0},
         // The found text runs into the next row: bold is off for the first row's gap, back on
         // for its line break and the next row.
-        {"0123456789abcdefghij", "efgh", "\\n",
-         "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 " + BOLD + "65 66 " + RESET + gap +
-             "0123456789abcd" + BOLD + "ef\n0000010 " + BOLD + "67 68 " + RESET + "69 6A " +
-             std::string(36, ' ') + BOLD + gap + "gh" + RESET + "ij\n--> '.' (y/n/a/q) ? Yes\n"},
+        {{"-a", "-c", "-eefgh", "\\n", "f"}, "0123456789abcdefghij", "y", "0123456789abcd\nij",
+         top + "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 " + BOLD + "65 66 " + RESET +
+             gap + "0123456789abcd" + BOLD + "ef\n0000010 " + BOLD + "67 68 " + RESET +
+             "69 6A " + std::string(36, ' ') + BOLD + gap + "gh" + RESET + "ij\n" +
+             "--> '.' (y/n/a/q) ? Yes\n", 0},
         // A whole row ending with the found text: the next offset, the prompt, all still bold.
-        {"0123456789abcdeZ", "Z", "",
-         "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 " + BOLD + "5A " + RESET + gap +
-             "0123456789abcde" + BOLD + "Z\n0000010 " + BOLD + "--> '' (y/n/a/q) ? Yes\n"},
-    };
-    for (const layout_case& c : cases) {
-        temp_dir dir;
-        run_result r =
-            run_with({"-a", "-c", "-e" + c.search, c.repl, dir.write("f", c.input)}, "y");
-        EXPECT_EQ(r.err, CLEAR + HEADER + c.err) << c.search;
-        EXPECT_EQ(r.status, 0) << c.search;
-    }
+        {{"-a", "-c", "-eZ", "", "f"}, "0123456789abcdeZ", "y", "0123456789abcde",
+         top + "0000000 30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 " + BOLD + "5A " + RESET +
+             gap + "0123456789abcde" + BOLD + "Z\n0000010 " + BOLD +
+             "--> '' (y/n/a/q) ? Yes\n", 0},
+    });
+    // clang-format on
     // 128 bytes before the found text; near the window's end the look-ahead stops short (93
     // bytes after, a last row of 15) and no byte read ahead is lost.
     temp_dir dir;
     const std::string xs(4000, 'x'), dots(500, '.');
-    run_result r = run_with({"-a", "-c", "-eab", "X", dir.write("f", xs + "ab" + dots)}, "y");
+    run_result r = run({"-a", "-c", "-eab", "X", dir.write("f", xs + "ab" + dots)}, {.input = "y"});
     EXPECT_EQ(r.out, xs + "X" + dots);
     EXPECT_EQ(r.err.substr(CLEAR.size() + HEADER.size(), 8), "0000F20 ");
     EXPECT_NE(r.err.find("\n0000FF0 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E 2E       " +
@@ -92,7 +87,7 @@ TEST(Confirm, Answers) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.push_back(dir.write("1", "ab ab"));
         args.push_back(dir.write("2", "ab"));
-        run_result r = run_with(args, c.answers);
+        run_result r = run(args, {.input = c.answers});
         EXPECT_EQ(r.out, c.out) << c.answers;
         EXPECT_EQ(questions(r.err), c.asked) << c.answers;
         EXPECT_EQ(r.status, c.status) << c.answers;
@@ -102,7 +97,7 @@ TEST(Confirm, Answers) {
 TEST(Confirm, StandardInputHoldsTextThenAnswers) {
     // The look-ahead takes up to 128 bytes after the found text; the answer comes next.
     const std::string dots(128, '.');
-    EXPECT_EQ(run_with({"-a", "-eab", "X"}, "ab" + dots + "y").out, "X" + dots);
+    EXPECT_EQ(run({"-a", "-eab", "X"}, {.input = "ab" + dots + "y"}).out, "X" + dots);
 }
 
 TEST(Confirm, SignalWhileAskingLeavesTheFile) {

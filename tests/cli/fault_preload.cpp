@@ -23,39 +23,34 @@
 namespace {
 
 struct fault_plan {
-    bool loaded = false;
-    const char* call = "";
-    long at = 0;
-    int error = 0;  // errno to fail with; 0 with short_count or stop
-    bool short_count = false;
-    bool stop = false;
-    bool by_file = false;
-    struct stat file {};
-    const char* count_path = nullptr;
-    long seen = 0;
+    const char* call;
+    long at;
+    int error;  // errno to fail with; 0 with short_count or stop
+    bool short_count, stop, by_file;
+    struct stat file;
+    const char* count_path;
+    long seen;
 };
 
-fault_plan& plan() {
-    static fault_plan p;
-    if (!p.loaded) {
-        p.loaded = true;
-        auto env = [](const char* name, const char* otherwise) {
-            const char* value = std::getenv(name);
-            return value != nullptr ? value : otherwise;
-        };
-        p.call = env("KFAULT_CALL", "");
-        p.at = std::atol(env("KFAULT_AT", "0"));
-        p.count_path = std::getenv("KFAULT_COUNT");
-        p.by_file = stat(env("KFAULT_FILE", ""), &p.file) == 0;
-        const char* a = env("KFAULT_ACTION", "EIO");
-        p.short_count = std::strcmp(a, "SHORT") == 0;
-        p.stop = std::strcmp(a, "STOP") == 0;
-        p.error = EIO;
-        const std::pair<const char*, int> errors[] = {
-            {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG}, {"EINTR", EINTR}, {"EOPNOTSUPP", EOPNOTSUPP}};
-        for (auto [name, error] : errors)
-            if (std::strcmp(a, name) == 0) p.error = error;
-    }
+const char* env(const char* name, const char* otherwise) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : otherwise;
+}
+
+fault_plan load() {
+    fault_plan p{};
+    p.call = env("KFAULT_CALL", "");
+    p.at = std::atol(env("KFAULT_AT", "0"));
+    p.count_path = std::getenv("KFAULT_COUNT");
+    p.by_file = stat(env("KFAULT_FILE", ""), &p.file) == 0;
+    const char* a = env("KFAULT_ACTION", "EIO");
+    p.short_count = std::strcmp(a, "SHORT") == 0;
+    p.stop = std::strcmp(a, "STOP") == 0;
+    p.error = EIO;
+    const std::pair<const char*, int> errors[] = {
+        {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG}, {"EINTR", EINTR}, {"EOPNOTSUPP", EOPNOTSUPP}};
+    for (auto [name, error] : errors)
+        if (std::strcmp(a, name) == 0) p.error = error;
     return p;
 }
 
@@ -64,18 +59,9 @@ F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-/// Writes the count through stdio, whose own calls inside the C library do not come here.
-void record_count(const fault_plan& p) {
-    if (p.count_path == nullptr) return;
-    if (std::FILE* f = std::fopen(p.count_path, "we")) {
-        std::fprintf(f, "%ld\n", p.seen);
-        std::fclose(f);
-    }
-}
-
 /// What to do with this call: 0 go on, 1 fail with errno set, 2 cut the count short.
 int decide(const char* name, int fd) {
-    fault_plan& p = plan();
+    static fault_plan p = load();
     if (std::strcmp(p.call, name) != 0) return 0;
     if (p.by_file && fd >= 0) {
         struct stat st;
@@ -84,7 +70,11 @@ int decide(const char* name, int fd) {
         }
     }
     ++p.seen;
-    record_count(p);
+    // The count goes out through stdio, whose own calls inside the C library do not come here.
+    if (std::FILE* f = p.count_path != nullptr ? std::fopen(p.count_path, "we") : nullptr) {
+        std::fprintf(f, "%ld\n", p.seen);
+        std::fclose(f);
+    }
     if (p.seen != p.at) return 0;
     if (p.stop) {
         raise(SIGSTOP);
@@ -96,6 +86,14 @@ int decide(const char* name, int fd) {
 }
 
 }  // namespace
+
+// A call that fails or goes to the C library's own; fd is the descriptor checked against
+// KFAULT_FILE (-1: none).
+#define FAILING(ret, name, fd, params, args)              \
+    ret name params {                                     \
+        static const auto f = real<ret(*) params>(#name); \
+        return decide(#name, fd) == 1 ? -1 : f args;      \
+    }
 
 extern "C" {
 
@@ -111,20 +109,12 @@ ssize_t write(int fd, const void* data, size_t size) {
     return d == 1 ? -1 : f(fd, data, d == 2 && size > 1 ? size / 2 : size);
 }
 
-off_t lseek(int fd, off_t offset, int whence) {
-    static const auto f = real<off_t (*)(int, off_t, int)>("lseek");
-    return decide("lseek", fd) == 1 ? -1 : f(fd, offset, whence);
-}
-
-int ftruncate(int fd, off_t length) {
-    static const auto f = real<int (*)(int, off_t)>("ftruncate");
-    return decide("ftruncate", fd) == 1 ? -1 : f(fd, length);
-}
-
-int fsync(int fd) {
-    static const auto f = real<int (*)(int)>("fsync");
-    return decide("fsync", fd) == 1 ? -1 : f(fd);
-}
+FAILING(off_t, lseek, fd, (int fd, off_t offset, int whence), (fd, offset, whence))
+FAILING(int, ftruncate, fd, (int fd, off_t length), (fd, length))
+FAILING(int, fsync, fd, (int fd), (fd))
+FAILING(int, linkat, -1, (int od, const char* op, int nd, const char* np, int fl),
+        (od, op, nd, np, fl))
+FAILING(int, unlinkat, -1, (int dir, const char* path, int flags), (dir, path, flags))
 
 int close(int fd) {
     static const auto f = real<int (*)(int)>("close");
@@ -155,16 +145,6 @@ int openat(int dir, const char* path, int flags, ...) {
     mode_t mode = static_cast<mode_t>(va_arg(ap, unsigned));
     va_end(ap);
     return decide("openat", -1) == 1 ? -1 : f(dir, path, flags, mode);
-}
-
-int linkat(int olddir, const char* oldpath, int newdir, const char* newpath, int flags) {
-    static const auto f = real<int (*)(int, const char*, int, const char*, int)>("linkat");
-    return decide("linkat", -1) == 1 ? -1 : f(olddir, oldpath, newdir, newpath, flags);
-}
-
-int unlinkat(int dir, const char* path, int flags) {
-    static const auto f = real<int (*)(int, const char*, int)>("unlinkat");
-    return decide("unlinkat", -1) == 1 ? -1 : f(dir, path, flags);
 }
 
 }  // extern "C"

@@ -40,15 +40,10 @@ TEST(Faults, EveryFailureLeavesAWholeFile) {
                 old += i % 2 ? 'b' : 'a';
             const std::string want = replace_all(old, "a", to);
             for (const std::string& call : calls) {
-                auto options = [&](long at, const std::string& action) {
-                    run_options o = fault(call, at, action);
-                    if (call == "fsync") o.env.push_back("KESTROM_FSYNC=1");
-                    return o;
-                };
                 temp_dir dir;
                 const std::string f = dir.write("f", old);
                 // A clean run counts the calls, and its result is exact.
-                run_options counting = options(0, "EIO");
+                run_options counting = fault(call, 0, "EIO");
                 counting.env.push_back("KFAULT_COUNT=" + dir.file("count"));
                 run_result clean = run({"-ea", to, f}, counting);
                 ASSERT_EQ(clean.status, 0) << call << clean.err;
@@ -58,7 +53,7 @@ TEST(Faults, EveryFailureLeavesAWholeFile) {
                     for (long k = 1; k <= n; ++k) {
                         if (!full && k != 1 && k != n && k != (n + 1) / 2) continue;
                         dir.write("f", old);
-                        run_result r = run({"-ea", to, f}, options(k, action));
+                        run_result r = run({"-ea", to, f}, fault(call, k, action));
                         const std::string got = read_file(f);
                         const std::vector<std::string> kept = recovery_files(dir.path());
                         const std::string where = call + " #" + std::to_string(k) + " " + action +
@@ -162,21 +157,17 @@ TEST(Faults, LargeInputsInBoundedMemory) {
     // 100,000 pairs from a pattern file, as many from an argument file, and a 100 KiB argument.
     temp_dir dir;
     std::string patterns, arguments;
-    char line[64];
     for (int i = 0; i < 100000; ++i) {
-        patterns.append(
-            line, static_cast<std::size_t>(std::snprintf(line, sizeof line, "/p%d./P%d/\n", i, i)));
-        arguments.append(line, static_cast<std::size_t>(
-                                   std::snprintf(line, sizeof line, "-ea%d. 'A%d'\n", i, i)));
+        const std::string n = std::to_string(i);
+        patterns.append("/p").append(n).append("./P").append(n).append("/\n");
+        arguments.append("-ea").append(n).append(". 'A").append(n).append("'\n");
     }
-    dir.write("pats", patterns);
-    dir.write("args", arguments);
+    std::string pats = "-f", args = "@";
+    pats += dir.write("pats", patterns);
+    args += dir.write("args", arguments);
     std::string long_search = "-e", input = "p7. a99999. ";
     long_search.append(4000, 'l');  // a found text must fit in the window
     input.append(4000, 'l').append(" p99999.");
-    std::string pats = "-f", args = "@";
-    pats += dir.file("pats");
-    args += dir.file("args");
     const std::string long_replacement(100 << 10, 'L');
     run_result r = run({pats, args, long_search, long_replacement}, {.input = input});
     EXPECT_EQ(r.out, "P7 A99999 " + long_replacement + " P99999");

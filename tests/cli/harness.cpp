@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -21,46 +23,40 @@ namespace kestrom_test {
 
 namespace {
 
-std::string temp_path() {
-    char path[] = "/tmp/kestrom-run-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) throw std::runtime_error("mkstemp");
-    close(fd);
-    return path;
-}
-
-void write_file(const std::string& path, const std::string& content) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
 void redirect(const std::string& path, int flags, int target) {
     int fd = open(path.c_str(), flags, 0644);
     if (fd < 0 || dup2(fd, target) < 0) _exit(126);
     close(fd);
 }
 
+std::string fd_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
 }  // namespace
 
 background start(const std::vector<std::string>& args, const run_options& opts) {
+    // Every descriptor made here closes on exec: the child keeps only the ones it moves to 0-2.
     background b;
-    b.out_path = opts.stdout_path.empty() && !opts.stdout_pty ? temp_path() : "";
-    b.err_path = temp_path();
-    std::string in_path;
-    int in_pipe[2] = {-1, -1};
+    const bool out_to_memory = opts.stdout_path.empty() && !opts.stdout_pty;
+    b.out_fd = out_to_memory ? memfd_create("out", MFD_CLOEXEC) : -1;
+    b.err_fd = memfd_create("err", MFD_CLOEXEC);
+    b.err_path = fd_path(b.err_fd);
+    int in[2] = {-1, -1};
     if (opts.stdin_pipe) {
-        if (pipe(in_pipe) != 0) throw std::runtime_error("pipe");
+        if (pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     } else {
-        in_path = temp_path();
-        write_file(in_path, opts.input);
+        in[0] = memfd_create("in", MFD_CLOEXEC);
+        if (write(in[0], opts.input.data(), opts.input.size()) < 0) throw std::runtime_error("in");
+        lseek(in[0], 0, SEEK_SET);
     }
     int pty_slave = -1;
     if (opts.stdout_pty) {
-        b.pty_fd = posix_openpt(O_RDWR | O_NOCTTY);
+        b.pty_fd = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (b.pty_fd < 0 || grantpt(b.pty_fd) != 0 || unlockpt(b.pty_fd) != 0) {
-            throw std::runtime_error("posix_openpt");
+            throw std::runtime_error("pty");
         }
-        pty_slave = open(ptsname(b.pty_fd), O_RDWR | O_NOCTTY);
+        pty_slave = open(ptsname(b.pty_fd), O_RDWR | O_NOCTTY | O_CLOEXEC);
         struct termios raw;
         if (pty_slave < 0 || tcgetattr(pty_slave, &raw) != 0) throw std::runtime_error("pty");
         cfmakeraw(&raw);
@@ -69,24 +65,19 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
-        if (opts.stdin_pipe) {
-            dup2(in_pipe[0], 0);
-            close(in_pipe[0]);
-            close(in_pipe[1]);
-        } else {
-            redirect(opts.stdin_path.empty() ? in_path : opts.stdin_path, O_RDONLY, 0);
-            unlink(in_path.c_str());
-        }
-        if (opts.stdout_pty) {
-            dup2(pty_slave, 1);
-            close(pty_slave);
-            close(b.pty_fd);
-        } else {
-            const std::string& out = opts.stdout_path.empty() ? b.out_path : opts.stdout_path;
-            redirect(out, O_WRONLY | O_CREAT | (opts.stdout_append ? O_APPEND : O_TRUNC), 1);
-        }
-        redirect(b.err_path, O_WRONLY | O_TRUNC, 2);
         if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+        if (opts.stdin_path.empty()) {
+            dup2(in[0], 0);
+        } else {
+            redirect(opts.stdin_path, O_RDONLY, 0);
+        }
+        if (opts.stdout_path.empty()) {
+            dup2(opts.stdout_pty ? pty_slave : b.out_fd, 1);
+        } else {
+            redirect(opts.stdout_path,
+                     O_WRONLY | O_CREAT | (opts.stdout_append ? O_APPEND : O_TRUNC), 1);
+        }
+        dup2(b.err_fd, 2);
         for (auto [resource, limit] :
              {std::pair{RLIMIT_FSIZE, opts.fsize_limit}, std::pair{RLIMIT_AS, opts.memory_limit}}) {
             const struct rlimit lim = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
@@ -118,10 +109,10 @@ background start(const std::vector<std::string>& args, const run_options& opts) 
         execvp(bin.c_str(), argv.data());
         _exit(127);
     }
-    if (opts.stdin_pipe) close(in_pipe[0]);
+    close(in[0]);
     if (pty_slave >= 0) close(pty_slave);
     b.pid = pid;
-    b.stdin_fd = in_pipe[1];
+    b.stdin_fd = in[1];
     return b;
 }
 
@@ -140,15 +131,11 @@ run_result finish(background& b) {
     struct rusage usage {};
     wait4(b.pid, &status, 0, &usage);
     r.max_rss_kb = usage.ru_maxrss;
-    if (b.stdin_fd >= 0) close(b.stdin_fd);
-    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
-    if (!b.out_path.empty()) {
-        r.out = read_file(b.out_path);
-        unlink(b.out_path.c_str());
-    }
+    r.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    if (b.out_fd >= 0) r.out = read_file(fd_path(b.out_fd));
     r.err = read_file(b.err_path);
-    unlink(b.err_path.c_str());
+    for (int fd : {b.stdin_fd, b.out_fd, b.err_fd})
+        close(fd);
     return r;
 }
 
@@ -157,14 +144,11 @@ run_result run(const std::vector<std::string>& args, const run_options& opts) {
     return finish(b);
 }
 
-run_result run_with(const std::vector<std::string>& args, const std::string& input) {
-    return run(args, {.input = input});
-}
-
 run_options fault(const std::string& call, long at, const std::string& action) {
     run_options o;
     o.env = {"LD_PRELOAD=" FAULT_PRELOAD, "KFAULT_CALL=" + call, "KFAULT_AT=" + std::to_string(at),
              "KFAULT_ACTION=" + action, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    if (call == "fsync") o.env.push_back("KESTROM_FSYNC=1");  // else the write-back never syncs
     return o;
 }
 
@@ -181,7 +165,7 @@ temp_dir::~temp_dir() {
 
 std::string temp_dir::write(const std::string& name, const std::string& content, int mode) const {
     std::string p = file(name);
-    write_file(p, content);
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
     chmod(p.c_str(), static_cast<mode_t>(mode));
     return p;
 }
@@ -194,19 +178,23 @@ void check_rows(const std::vector<cli_row>& rows) {
         dir.write("empty", "");
         ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
         ASSERT_EQ(::mkdir(dir.file("d").c_str(), 0700), 0);
-        run_result r = run(row.args, {.input = row.input, .cwd = dir.path()});
+        run_options o = row.opts;
+        o.input = row.input;
+        o.cwd = dir.path();
+        run_result r = run(row.args, o);
         const std::string where = "row " + std::to_string(&row - rows.data());
         EXPECT_EQ(r.out, row.out) << where;
         EXPECT_EQ(r.err, row.err) << where;
         EXPECT_EQ(r.status, row.status) << where;
+        const std::string f_after = read_file(dir.file("f"));
+        EXPECT_EQ(f_after, row.f_after.value_or(f_after)) << where;
+        EXPECT_TRUE(recovery_files(dir.path()).empty()) << where;
     }
 }
 
 std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 std::string replace_all(const std::string& s, const std::string& from, const std::string& to) {

@@ -2,6 +2,7 @@
 // output, standard error and the exit status out.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@ struct run_result {
 struct run_options {
     std::string input{};             ///< bytes on standard input
     bool stdin_pipe = false;         ///< standard input is a pipe kept open (background::stdin_fd)
-    std::string cwd{};               ///< working directory; empty: the current one
+    std::string cwd{};               ///< working directory, also of the paths below; empty: ours
     std::string stdout_path{};       ///< standard output goes to this file (e.g. /dev/full) if set
     bool stdout_append = false;      ///< that file is appended to, not truncated
     std::string stdin_path{};        ///< standard input comes from this file if set (not input)
@@ -33,9 +34,11 @@ struct run_options {
 /// A kestrom started in the background.
 struct background {
     int pid = -1;
-    int stdin_fd = -1;  ///< the open end of the standard-input pipe, with stdin_pipe
-    int pty_fd = -1;    ///< the master side of the standard-output terminal, with stdout_pty
-    std::string out_path, err_path;
+    int stdin_fd = -1;     ///< the open end of the standard-input pipe, with stdin_pipe
+    int pty_fd = -1;       ///< the master side of the standard-output terminal, with stdout_pty
+    int out_fd = -1;       ///< the in-memory file that receives standard output, if any
+    int err_fd = -1;       ///< the in-memory file that receives standard error
+    std::string err_path;  ///< a path that reads what it wrote to standard error so far
 };
 
 background start(const std::vector<std::string>& args, const run_options& opts = {});
@@ -43,19 +46,21 @@ background start(const std::vector<std::string>& args, const run_options& opts =
 run_result finish(background& b);
 /// start and finish.
 run_result run(const std::vector<std::string>& args, const run_options& opts = {});
-run_result run_with(const std::vector<std::string>& args, const std::string& input);
 
 /// Options that preload the fault injector (fault_preload.cpp): the at-th call of call fails with
-/// action (an errno name), is cut short (SHORT) or stops the process (STOP).
+/// action (an errno name), is cut short (SHORT) or stops the process (STOP). For fsync, the
+/// write-back is asked to sync.
 run_options fault(const std::string& call, long at, const std::string& action);
 
 /// One row of a table of runs. Each runs in a fresh working directory that holds "f" (with the
 /// row's f), "in" (with its input, which is also on standard input), an empty file "empty", a
-/// FIFO "fifo" and a directory "d".
+/// FIFO "fifo" and a directory "d"; no recovery file is ever left there.
 struct cli_row {
     std::vector<std::string> args;
     std::string f, input, out, err;
     int status;
+    run_options opts{};                    ///< the rest of the options: input and cwd are the row's
+    std::optional<std::string> f_after{};  ///< what "f" holds afterwards, when that is checked
 };
 void check_rows(const std::vector<cli_row>& rows);
 

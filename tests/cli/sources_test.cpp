@@ -86,10 +86,7 @@ TEST(Screens, ByteExactRedirectedAndOnATerminal) {
         if (wrapped() && !c.argv0.empty()) continue;  // a wrapper passes on the binary's path
         // The banner and the syntax line show the base name of the program's path.
         std::string name = c.argv0.empty() ? "kestrom" : c.argv0.substr(c.argv0.rfind('/') + 1);
-        std::string out = c.out;
-        for (std::size_t at = 0; (at = out.find("kestrom", at)) != std::string::npos;
-             at += name.size())
-            out.replace(at, 7, name);
+        const std::string out = replace_all(c.out, "kestrom", name);
         for (bool pty : {false, true}) {
             run_result r = run(c.args, {.input = "abc", .stdout_pty = pty, .argv0 = c.argv0});
             std::string where = c.args.back() + (pty ? " on a terminal" : " redirected");

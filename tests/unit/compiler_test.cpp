@@ -14,7 +14,9 @@
 namespace kestrom {
 namespace {
 
-enum mode { PLAIN, LINK, FOLD };
+// How a pair is registered; the last pair's mode stays in force for the pass (KEEP: found texts
+// are counted and left as they are).
+enum mode { PLAIN, LINK, FOLD, LITERAL, SWAP, KEEP };
 
 struct pattern_pair {
     std::string search;  // as typed
@@ -22,12 +24,15 @@ struct pattern_pair {
     mode how = PLAIN;
 };
 
-/// Registers the pairs in order, as the command line does; the last pair's mode stays in force.
+/// Registers the pairs in order, as the command line does.
 void compile_all(run_state& rs, const std::vector<pattern_pair>& pairs) {
     rs.opts.replace_meta = false;
     for (pattern_pair p : pairs) {
         rs.opts.link_re = p.how == LINK;
         rs.opts.case_sensitive = p.how != FOLD;
+        rs.opts.search_meta = p.how != LITERAL;
+        rs.opts.swap_pairs = p.how == SWAP;
+        rs.opts.auto_reply_yes = p.how != KEEP;
         std::string repl(p.repl);
         register_pair(rs.patterns, rs.opts, p.search.data(), repl.data());
     }
@@ -36,7 +41,7 @@ void compile_all(run_state& rs, const std::vector<pattern_pair>& pairs) {
 std::string describe(const std::vector<pattern_pair>& pairs) {
     std::string text;
     for (const pattern_pair& p : pairs)
-        text += p.search + (p.how == LINK ? " (link) " : " ");
+        text += p.search + " (" + std::to_string(p.how) + ") ";
     return text;
 }
 
@@ -45,18 +50,22 @@ TEST(Compiler, TrieShapes) {
         std::vector<pattern_pair> pairs;
         std::string_view dump;
     };
+    // clang-format off
     const row rows[] = {
+        // Shared prefixes; a later record wins, a prefix keeps its own; '?' before a star, which
+        // leads back to its list's head; the empty search is a node of the root list.
+        {{{"ab", "1", LITERAL}, {"abc", "2", LITERAL}, {"abc", "3", LITERAL}, {"a*", "4"},
+          {"a?", "5"}, {"", "6", LITERAL}, {"", "7"}},
+         "0 'a' [4] next=1 child=2\n1 empty [7]\n2 'b' [1] next=3 child=5\n3 ? [5] next=4\n"
+         "4 * [4] child=2\n5 'c' [3]\n"},
+        // Without the pattern language every byte is itself.
+        {{{"a*?#", "R", LITERAL}}, "0 'a' child=1\n1 '*' child=2\n2 '?' child=3\n3 '#' [R]\n"},
         // Plain mode builds what follows a set once per member; link mode shares one list.
         {{{"x[ab]*c", "R"}},
          "0 'x' child=1\n1 'a' next=2 child=3\n2 'b' child=5\n3 'c' [R] next=4\n4 * child=3\n"
          "5 'c' [R] next=6\n6 * child=5\n"},
         {{{"x[ab]*c", "R", LINK}},
          "0 'x' child=1\n1 'a' next=2 child=3\n2 'b' child=4\n3 'c' [R] next=4\n4 * child=3\n"},
-        {{{"[ab][cd]e", "R"}},
-         "0 'a' next=1 child=2\n1 'b' child=4\n2 'c' next=3 child=6\n3 'd' child=7\n"
-         "4 'c' next=5 child=8\n5 'd' child=9\n6 'e' [R]\n7 'e' [R]\n8 'e' [R]\n9 'e' [R]\n"},
-        {{{"[ab][cd]e", "R", LINK}},
-         "0 'a' next=1 child=2\n1 'b' child=2\n2 'c' next=3 child=4\n3 'd' child=4\n4 'e' [R]\n"},
         // Link mode drops the list an earlier pattern built below b and shares all of a's.
         {{{"bz", "1"}, {"[ab]c", "2", LINK}}, "0 'a' next=1 child=2\n1 'b' child=2\n2 'c' [2]\n"},
         {{{"ac", "1"}, {"[ab]d", "2", LINK}},
@@ -71,7 +80,12 @@ TEST(Compiler, TrieShapes) {
         {{{"a\\\\*", "R"}}, "0 'a' child=1\n1 '\\' [R] child=2\n2 * [R] child=2\n"},
         // An empty set accepts nothing and ends the pattern.
         {{{"a[]b", "R"}}, "0 'a' child=1\n1 noset\n"},
+        // Folding comes before decoding: "\n" becomes "\N", which is no escape, while a
+        // lower-case byte that an escape produces stays lower case.
+        {{{"a\\n#097", "R", FOLD}}, "0 'A' child=1\n1 '\\' child=2\n2 'N' child=3\n3 'a' [R]\n"},
+        {{{"R", "a?", SWAP}}, "0 'a' child=1\n1 ? [R]\n"},
     };
+    // clang-format on
     for (const row& r : rows) {
         run_state rs;
         compile_all(rs, r.pairs);
@@ -80,18 +94,7 @@ TEST(Compiler, TrieShapes) {
     }
 }
 
-TEST(Compiler, ExtremeSetsAndLengths) {
-    for (mode how : {PLAIN, LINK}) {
-        run_state rs;
-        compile_all(rs, {{"[!]", "R", how}});
-        int code = 0;
-        for (const trie_node* n = rs.patterns.root; n != nullptr; n = n->next, ++code) {
-            EXPECT_EQ(n->code, code);
-            EXPECT_NE(n->repl, nullptr);
-        }
-        EXPECT_EQ(code, 256);
-    }
-    // Positions are not limited to 16 bits.
+TEST(Compiler, PositionsBeyondSixteenBits) {
     run_state rs;
     compile_all(rs, {{std::string(70000, 'a') + "b", "R"}});
     std::size_t depth = 0;
@@ -104,40 +107,78 @@ TEST(Compiler, ExtremeSetsAndLengths) {
 }
 
 TEST(Compiler, Matching) {
+    // The plain walk's rules, which the fast paths are held to as well.
     struct row {
         std::vector<pattern_pair> pairs;
         std::string input, output;
         int result;
     };
+    const std::string over = std::string("a").append(4094, 'x').append("b");
+    const std::string within = std::string("a").append(4093, 'x').append("b");
+    std::string every_byte;
+    for (int b = 0; b < 256; ++b)
+        every_byte += static_cast<char>(b);
     // clang-format off
-    const row rows[] = {
+    std::vector<row> rows = {
+        // The shorter word completes first; found texts never overlap; a failed candidate is
+        // re-scanned from one byte further on; a candidate pending at the end leaves unchanged.
+        {{{"ab", "X"}, {"abc", "Y"}}, "abcabd", "XcXd", 0},
+        {{{"aa", "X"}}, "aaaaa", "XXa", 0},
+        {{{"aab", "X"}}, "aaab", "aX", 0},
+        {{{"abc", "X"}}, "xab", "xab", 1},
+        {{{"", "X", LITERAL}}, "abc", "abc", 1},
+        {{{"#0$ff", "N"}}, std::string("a\0\xff\0", 4), std::string("aN\0", 3), 0},
+        {{{"ab", "X", KEEP}}, "abab", "abab", 1},  // found, never replaced
         // Stars absorb runs; the walk never backtracks.
         {{{"a*c", "X"}}, "zaxxcz", "zXz", 0},
-        {{{"a*cd", "X"}}, "axccd", "axccd", 1}, {{{"a*cd", "X"}}, "axcxcd", "X", 0},
+        {{{"a*cd", "X"}}, "axccd", "axccd", 1},
+        {{{"a*cd", "X"}}, "axcxcd", "X", 0},
         {{{"*", "S"}}, "ab", "SS", 0},
-        {{{"*b", "X"}}, "aab", "X", 0}, {{{"*b", "X"}}, "aa", "aa", 1},
+        {{{"*b", "X"}}, "aab", "X", 0},
+        // A byte goes before '?', '?' before '*'; the walk does not come back for the others.
         {{{"a?c", "X"}, {"abd", "Y"}}, "abc abd", "abc Y", 0},
+        {{{"a*c", "X"}, {"a?c", "Y"}}, "abc", "Y", 0},
         // A star that ends a list and holds a record ends the found text where nothing else did.
         {{{"*", "S"}, {"ab", "X"}}, "ab", "SS", 0},
         // Link mode loses xbc: b enters a's list at the star.
-        {{{"x[ab]*c", "R"}}, "xac", "R", 0}, {{{"x[ab]*c", "R", LINK}}, "xac", "R", 0},
-        {{{"x[ab]*c", "R"}}, "xbc", "R", 0}, {{{"x[ab]*c", "R", LINK}}, "xbc", "xbc", 1},
-        {{{"x[ab]*c", "R"}}, "xbzc", "R", 0}, {{{"x[ab]*c", "R", LINK}}, "xbzc", "R", 0},
+        {{{"x[ab]*c", "R"}}, "xbc", "R", 0},
+        {{{"x[ab]*c", "R", LINK}}, "xbc", "xbc", 1},
+        {{{"x[ab]*c", "R", LINK}}, "xbzc", "R", 0},
         // Folding reaches sets; [!a] becomes [!A], so neither case of a is a member.
         {{{"[a-c]x", "X", FOLD}}, "Ax bX cx dx", "X X X dx", 0},
         {{{"[!a]", "X", FOLD}}, "aAb", "aAX", 0},
+        // Every byte is a member of [!], in either mode.
+        {{{"[!]", "X"}}, every_byte, std::string(256, 'X'), 0},
+        {{{"[!]", "X", LINK}}, every_byte, std::string(256, 'X'), 0},
+        // A candidate that fills the 4096-byte window is given up; one byte less and it is found.
+        {{{"a*b", "X"}}, over, over, 1},
+        {{{"a*b", "X"}}, within, "X", 0},
     };
     // clang-format on
+    // Found texts around the window's edge and the edges of the input buffer that the fast paths
+    // read in blocks, after a failing near-match that keeps a candidate pending while it moves.
+    for (int edge : {4096, 65536, 131072}) {
+        for (int at = edge - 11; at <= edge + 4; ++at) {
+            const std::string before =
+                std::string(static_cast<std::size_t>(at) - 6, '.') + "01234.";
+            const std::string after(50, '.');
+            rows.push_back(
+                {{{"0123456789", "<>"}}, before + "0123456789" + after, before + "<>" + after, 0});
+        }
+    }
     for (const row& r : rows) {
-        run_state rs;
-        compile_all(rs, r.pairs);
-        test::mem_file in(r.input), out;
-        byte_reader reader(in.fd());
-        byte_writer writer(out.fd());
-        const int result = stream_replace(rs, reader, writer);
-        writer.flush();
-        EXPECT_EQ(out.content(), r.output) << describe(r.pairs) << "on " << r.input;
-        EXPECT_EQ(result, r.result) << describe(r.pairs) << "on " << r.input;
+        for (bool fast : {true, false}) {
+            run_state rs;
+            compile_all(rs, r.pairs);
+            test::mem_file in(r.input), out;
+            byte_reader reader(in.fd());
+            byte_writer writer(out.fd());
+            const int result = stream_replace(rs, reader, writer, rs.window_buf, WINDOW_SIZE, fast);
+            const std::string where = describe(r.pairs) + "on " + r.input.substr(0, 20) +
+                                      (fast ? "" : ", plain walk") + ", bytes: ";
+            EXPECT_EQ(out.content(), r.output) << where << r.input.size();
+            EXPECT_EQ(result, r.result) << where << r.input.size();
+        }
     }
 }
 

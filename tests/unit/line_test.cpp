@@ -63,18 +63,5 @@ TEST(LineMatcher, ManyStarsOverALongRecordFinish) {
               nullptr);
 }
 
-TEST(DynStr, CapacityGrowsBy64ThenDoubles) {
-    const std::pair<std::size_t, std::size_t> cases[] = {
-        {0, 64}, {63, 64}, {64, 128}, {4095, 4096}, {4096, 8192}, {100000, 131072}};
-    for (auto [n, capacity] : cases) {
-        dyn_str* ds = dyn_str_from(nullptr);
-        for (std::size_t i = 0; i < n; ++i)
-            dyn_str_putc(ds, 'x');
-        EXPECT_EQ(ds->capacity, capacity) << n;
-        EXPECT_EQ(ds->data[n], 0) << n;
-        dyn_str_free(ds);
-    }
-}
-
 }  // namespace
 }  // namespace kestrom

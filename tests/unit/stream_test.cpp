@@ -1,6 +1,5 @@
 #include "match/stream.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -29,115 +28,6 @@ pass_result filter(run_state& rs, const std::string& input, int window_size = WI
     std::vector<unsigned char> window(static_cast<std::size_t>(window_size) + 2);
     int r = stream_replace(rs, in, out, window.data(), window_size, skip_runs);
     return {out_file.content(), r};
-}
-
-/// Registers literal pairs: search bytes as typed, replacement written as stored.
-void add_pairs(run_state& rs, const std::vector<std::pair<std::string, std::string>>& pairs) {
-    for (const auto& [search, repl] : pairs) {
-        add_literal(rs.patterns, &rs.patterns.root,
-                    reinterpret_cast<const unsigned char*>(search.data()), search.size(),
-                    rs.patterns.record_new(repl.data(), repl.size()));
-    }
-}
-
-/// The trie of the pattern a*<tail>: a's list holds the tail's first byte and a star.
-void add_a_star(run_state& rs, const std::string& tail, const std::string& repl) {
-    trie& t = rs.patterns;
-    trie_node* a = node_insert(t, &t.root, 'a', nullptr);
-    node_insert(t, &a->child, CODE_ANYSTR, nullptr);
-    add_literal(t, &a->child, reinterpret_cast<const unsigned char*>(tail.data()), tail.size(),
-                t.record_new(repl.data(), repl.size()));
-}
-
-TEST(StreamMatcher, LiteralPatterns) {
-    struct literal_case {
-        const char* name;
-        std::vector<std::pair<std::string, std::string>> pairs;
-        std::string input;
-        std::string out;
-        int result;
-        int found;
-    };
-    // clang-format off
-    const std::vector<literal_case> cases = {
-        {"empty_input", {{"a", "X"}}, "", "", 1, 0},
-        {"no_patterns", {}, std::string("abc\0def", 7), std::string("abc\0def", 7), 1, 0},
-        {"shorter_completes_first", {{"ab", "X"}, {"abc", "Y"}}, "abcabd", "XcXd", 0, 2},
-        {"restart_rescans_candidate", {{"aab", "X"}}, "aaab", "aX", 0, 1},
-        {"pending_at_end_written", {{"abc", "X"}}, "xab", "xab", 1, 0},
-        {"found_texts_never_overlap", {{"aa", "X"}}, "aaaaa", "XXa", 0, 2},
-        {"empty_search_never_matches", {{"", "X"}}, "abc", "abc", 1, 0},
-        {"binary_bytes", {{std::string("\0\xff", 2), "N"}}, std::string("a\0\xff\0", 4),
-         std::string("aN\0", 3), 0, 1},
-        {"replacement_may_be_empty", {{"b", ""}}, "abcb", "ac", 0, 2},
-        {"several_first_bytes", {{"cat", "dog"}, {"cow", "ox"}}, "a cat, a cow, a cab",
-         "a dog, a ox, a cab", 0, 2},
-        // Lists this long are looked up through tables.
-        {"long_lists", {{"ant", "1"}, {"bee", "2"}, {"cat", "3"}, {"doe", "4"}, {"eel", "5"},
-         {"fox", "6"}, {"gnu", "7"}, {"hen", "8"}, {"ca", "9"}, {"cb", "A"}, {"cc", "B"},
-         {"cd", "C"}, {"ce", "D"}, {"cf", "E"}, {"cg", "F"}, {"ch", "G"}},
-         "a fox, an ant, a hen, a cat: cg eelgnu cz", "a 6, an 1, a 8, a 9t: F 57 cz", 0, 7},
-    };
-    // clang-format on
-    for (const literal_case& c : cases) {
-        run_state rs;
-        add_pairs(rs, c.pairs);
-        for (bool skip : {true, false}) {
-            rs.count = counters{};
-            pass_result p = filter(rs, c.input, WINDOW_SIZE, skip);
-            EXPECT_EQ(p.out, c.out) << c.name;
-            EXPECT_EQ(p.result, c.result) << c.name;
-            EXPECT_EQ(rs.count.found_count, c.found) << c.name;
-        }
-    }
-}
-
-TEST(StreamMatcher, CandidateFillingTheWindowIsGivenUp) {
-    // a, 4094 x, b: the b fills the window while the candidate starts at its beginning, so the
-    // 'a' leaves unchanged and the rest is re-scanned from the root, where nothing matches.
-    run_state rs;
-    add_a_star(rs, "b", "X");
-    std::string input = "a" + std::string(4094, 'x') + "b";
-    pass_result p = filter(rs, input);
-    EXPECT_EQ(p.out, input);
-    EXPECT_EQ(p.result, 1);
-    // One byte less and the whole text is found.
-    std::string shorter = "a" + std::string(4093, 'x') + "b";
-    EXPECT_EQ(filter(rs, shorter).out, "X");
-}
-
-TEST(StreamMatcher, FoundTextAcrossAWindowShift) {
-    run_state rs;
-    add_pairs(rs, {{"0123456789", "<>"}});
-    // Around the window's edge, and around the edges of the input buffer that the fast paths
-    // read in blocks.
-    std::vector<int> offsets;
-    for (int edge : {4096, 65536, 131072})
-        for (int offset = edge - 11; offset <= edge + 4; ++offset)
-            offsets.push_back(offset);
-    for (int offset : offsets) {
-        // A failing near-match before the find keeps a candidate pending while the window moves.
-        std::string input = std::string(static_cast<std::size_t>(offset), '.') + "0123456789" +
-                            std::string(50, '.');
-        input.replace(static_cast<std::size_t>(offset) - 6, 5, "01234");
-        std::string expected = input;
-        expected.replace(static_cast<std::size_t>(offset), 10, "<>");
-        EXPECT_EQ(filter(rs, input, WINDOW_SIZE, false).out, expected) << offset;
-        EXPECT_EQ(filter(rs, input).out, expected) << offset;
-    }
-}
-
-TEST(StreamMatcher, FailedWriteStopsThePass) {
-    run_state rs;
-    add_pairs(rs, {{"a", "X"}});
-    mem_file in_file(std::string(200000, 'a'));
-    int full = ::open("/dev/full", O_WRONLY);
-    ASSERT_GE(full, 0);
-    byte_reader in(in_file.fd());
-    byte_writer out(full);
-    EXPECT_EQ(stream_replace(rs, in, out), 2);
-    EXPECT_LT(in.offset(), 200000u) << "the input is not read to its end";
-    ::close(full);
 }
 
 /// A short word over a few letters: words overlap and extend one another.

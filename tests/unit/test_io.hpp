@@ -4,22 +4,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace kestrom::test {
-
-/// The whole content of a file, read without moving its position.
-inline std::string read_all(int fd) {
-    std::string out;
-    char buf[65536];
-    ssize_t n;
-    off_t at = 0;
-    while ((n = ::pread(fd, buf, sizeof buf, at)) > 0) {
-        out.append(buf, static_cast<std::size_t>(n));
-        at += n;
-    }
-    return out;
-}
 
 /// An anonymous in-memory file, closed when the object goes.
 class mem_file {
@@ -34,8 +23,11 @@ class mem_file {
 
     int fd() const { return fd_; }
 
-    /// The whole content, whatever the position.
-    std::string content() const { return read_all(fd_); }
+    /// The whole content, read through a descriptor of its own, whatever the position.
+    std::string content() const {
+        std::ifstream f("/proc/self/fd/" + std::to_string(fd_), std::ios::binary);
+        return {std::istreambuf_iterator<char>(f), {}};
+    }
 
   private:
     int fd_;
