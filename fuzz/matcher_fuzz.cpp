@@ -10,9 +10,10 @@
 // pass folds case the other way than the pairs were registered, 128 the pairs after the first
 // are compiled in the other mode (plain and link mode mixed in one trie).
 //
-// With the real window, nonzero upper six bits s of the pair-count byte stretch the text: its first
-// byte is repeated to a run of WINDOW_SIZE - 32 + s bytes, followed by the rest of the text, and
-// that twice, so that candidates meet the window's limit around what completes them.
+// With the real window, upper six bits s of the pair-count byte of 56 or more stretch the text: its
+// first byte is repeated to a run of WINDOW_SIZE - 60 + s bytes, followed by the rest of the text,
+// so that candidates meet the window's limit around what completes them. (Rarely: the plain walk
+// re-scans up to a window per byte there.)
 //
 // The text goes through twice, with the fast paths of the automatic pass and with the plain
 // per-byte walk; both must agree byte for byte, in result and in counts.
@@ -119,12 +120,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in_fd < 0 || out_fd < 0 || plain_fd < 0) std::abort();
     std::vector<unsigned char, counted_allocator<unsigned char>> text(p, end);
     const unsigned stretch = data[1] >> 2;
-    if ((flags & 32) == 0 && stretch != 0 && !text.empty()) {
+    if ((flags & 32) == 0 && stretch >= 56 && !text.empty()) {
         std::vector<unsigned char, counted_allocator<unsigned char>> run(
-            static_cast<std::size_t>(WINDOW_SIZE) - 32 + stretch, text[0]);
+            static_cast<std::size_t>(WINDOW_SIZE) - 60 + stretch, text[0]);
         run.insert(run.end(), text.begin() + 1, text.end());
         text = run;
-        text.insert(text.end(), run.begin(), run.end());
     }
     p = text.data();
     const std::size_t text_len = text.size();

@@ -418,7 +418,9 @@ class literal_gap {
         }
         if (!found_) search(at, a, an, b, bn);
         const std::uint64_t bound = to_ + finder_.length();  // no start s with s+window <= bound
-        return bound < at + window_ ? 0 : static_cast<std::size_t>(bound - window_ - at + 1);
+        if (bound < at + window_) return 0;
+        // A literal longer than the window rules out starts beyond the bytes known: not yet.
+        return static_cast<std::size_t>(std::min<std::uint64_t>(bound - window_ - at + 1, an + bn));
     }
 
   private:
