@@ -10,6 +10,11 @@
 // pass folds case the other way than the pairs were registered, 128 the pairs after the first
 // are compiled in the other mode (plain and link mode mixed in one trie).
 //
+// With the real window, upper six bits s of the pair-count byte of 56 or more stretch the text: its
+// first byte is repeated to a run of WINDOW_SIZE - 60 + s bytes, followed by the rest of the text,
+// so that candidates meet the window's limit around what completes them. (Rarely: the plain walk
+// re-scans up to a window per byte there.)
+//
 // The text goes through twice, with the fast paths of the automatic pass and with the plain
 // per-byte walk; both must agree byte for byte, in result and in counts.
 
@@ -20,6 +25,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "match/stream.hpp"
 #include "pattern/escape.hpp"
@@ -112,7 +118,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int out_fd = memfd_create("matcher-fuzz-out", 0);
     const int plain_fd = memfd_create("matcher-fuzz-plain", 0);
     if (in_fd < 0 || out_fd < 0 || plain_fd < 0) std::abort();
-    const std::size_t text_len = static_cast<std::size_t>(end - p);
+    std::vector<unsigned char, counted_allocator<unsigned char>> text(p, end);
+    const unsigned stretch = data[1] >> 2;
+    if ((flags & 32) == 0 && stretch >= 56 && !text.empty()) {
+        std::vector<unsigned char, counted_allocator<unsigned char>> run(
+            static_cast<std::size_t>(WINDOW_SIZE) - 60 + stretch, text[0]);
+        run.insert(run.end(), text.begin() + 1, text.end());
+        text = run;
+    }
+    p = text.data();
+    const std::size_t text_len = text.size();
     if (::write(in_fd, p, text_len) != static_cast<ssize_t>(text_len)) std::abort();
 
     auto pass = [&](int out, bool skip_runs) {

@@ -204,6 +204,267 @@ struct start_filter {
     }
 };
 
+/// A run of bytes that every found text holds: the bytes of nodes n1..nk, where each n(i+1) can
+/// only be taken right after n(i) (its list is reached through n(i)'s child alone, holds no star
+/// and is not the root list) and every way from the root to a completion takes nk. Found only in
+/// small tries; length 0 when there is none.
+struct required_literal {
+    static constexpr std::size_t MAX_LENGTH = 32;
+    std::size_t length = 0;
+    unsigned char bytes[MAX_LENGTH] = {};  ///< the keys the bytes must have
+
+    required_literal(trie_node* root, bool fold) {
+        constexpr std::size_t MAX_NODES = 256;
+        constexpr std::size_t MAX_TRIES = 32;
+        using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
+        node_list nodes;
+        auto index_of = [&](const trie_node* n) {
+            return static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), n) -
+                                            nodes.begin());
+        };
+        // Every node the walk can reach: along next from the root and from every child.
+        node_list entries;
+        if (root != nullptr) entries.push_back(root);
+        while (!entries.empty()) {
+            trie_node* e = entries.back();
+            entries.pop_back();
+            for (trie_node* n = e; n != nullptr; n = n->next) {
+                if (index_of(n) < nodes.size()) break;  // the rest of this list is known
+                if (nodes.size() == MAX_NODES) return;
+                nodes.push_back(n);
+                if (n->child != nullptr) entries.push_back(n->child);
+            }
+        }
+        const std::size_t count = nodes.size();
+        constexpr std::size_t NONE = ~std::size_t{0};
+        std::vector<std::size_t, counted_allocator<std::size_t>> parent(count, NONE);
+        std::vector<char, counted_allocator<char>> shared(count, 0);    // entered in several ways
+        std::vector<char, counted_allocator<char>> complete(count, 0);  // taking it completes
+        for (std::size_t i = 0; i < count; ++i) {
+            trie_node* last = nodes[i];
+            while (last->next != nullptr)
+                last = last->next;
+            complete[i] =
+                nodes[i]->repl != nullptr || (last->code == CODE_ANYSTR && last->repl != nullptr);
+            // A list that ends in a star is re-entered at a fallback after any byte it absorbs.
+            if (last->code == CODE_ANYSTR) shared[i] = 1;
+        }
+        for (trie_node* n = root; n != nullptr; n = n->next)
+            shared[index_of(n)] = 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            for (trie_node* n = nodes[i]->child; n != nullptr; n = n->next) {
+                const std::size_t j = index_of(n);
+                if (parent[j] == NONE) {
+                    parent[j] = i;
+                } else if (parent[j] != i) {
+                    shared[j] = 1;
+                }
+            }
+        }
+        // The chain of byte nodes that ends at each byte node, longest first.
+        struct chain {
+            std::size_t node, length;
+            int weight;
+        };
+        std::vector<chain, counted_allocator<chain>> chains;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (nodes[i]->code >= 256) continue;
+            chain c{i, 1, byte_weight(nodes[i]->code)};
+            for (std::size_t j = i; c.length < MAX_LENGTH && shared[j] == 0 && parent[j] != NONE;
+                 ++c.length) {
+                j = parent[j];
+                if (nodes[j]->code >= 256 || complete[j] != 0) break;
+                c.weight += byte_weight(nodes[j]->code);
+            }
+            chains.push_back(c);
+        }
+        std::sort(chains.begin(), chains.end(), [](const chain& a, const chain& b) {
+            return a.length != b.length ? a.length > b.length : a.weight < b.weight;
+        });
+        std::vector<char, counted_allocator<char>> seen(count, 0);
+        for (std::size_t t = 0; t < chains.size() && t < MAX_TRIES; ++t) {
+            const chain& c = chains[t];
+            unsigned char keys[MAX_LENGTH];
+            bool matchable = true;
+            std::size_t j = c.node;
+            for (std::size_t k = c.length; k-- > 0; j = parent[j]) {
+                keys[k] = static_cast<unsigned char>(nodes[j]->code);
+                // A lower-case letter is never a key when the pass folds case.
+                matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
+            }
+            if (matchable && !completes_around(nodes, c.node, complete, seen, root)) {
+                length = c.length;
+                std::memcpy(bytes, keys, length);
+                return;
+            }
+        }
+    }
+
+  private:
+    /// Whether a walk from the root can complete without taking nodes[avoid]. Generous: any
+    /// node ever taken may serve as a fallback later.
+    template <typename List, typename Flags>
+    static bool completes_around(const List& nodes, std::size_t avoid, const Flags& complete,
+                                 Flags& seen, trie_node* root) {
+        std::fill(seen.begin(), seen.end(), 0);
+        List todo;
+        auto enter = [&](trie_node* from) {
+            for (trie_node* n = from; n != nullptr; n = n->next)
+                todo.push_back(n);
+        };
+        enter(root);
+        while (!todo.empty()) {
+            trie_node* n = todo.back();
+            todo.pop_back();
+            if (n->code == CODE_NOSET || n->code == CODE_EMPTY) continue;  // take no byte
+            const std::size_t i =
+                static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), n) - nodes.begin());
+            if (i == avoid || seen[i] != 0) continue;
+            seen[i] = 1;
+            if (complete[i] != 0) return true;
+            enter(n->child);
+            trie_node* last = n;
+            while (last->next != nullptr)
+                last = last->next;
+            if (last->code == CODE_ANYSTR) enter(n);  // absorbed bytes lead back to n
+        }
+        return false;
+    }
+};
+
+/// Finds the leftmost place where the bytes of a required literal occur, by their keys: sixteen
+/// places at a time are tested by two of its rarest bytes, and those that pass in full.
+class literal_finder {
+  public:
+    literal_finder(const required_literal& lit, bool fold) : n_(lit.length) {
+        for (std::size_t k = 0; k < n_; ++k) {
+            const unsigned char c = lit.bytes[k];
+            low_[k] = c;
+            high_[k] = fold && c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
+            if (byte_weight(c) < byte_weight(lit.bytes[a_])) a_ = k;
+        }
+        b_ = a_ == 0 && n_ > 1 ? n_ - 1 : 0;
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (k != a_ && byte_weight(lit.bytes[k]) < byte_weight(lit.bytes[b_])) b_ = k;
+        }
+    }
+
+    std::size_t length() const { return n_; }
+
+    /// The offset of the first place in p[0..m) where the literal occurs in full, or m.
+    std::size_t find(const unsigned char* p, std::size_t m) const {
+        std::size_t i = 0;
+#ifdef __SSE2__
+        const __m128i a1 = _mm_set1_epi8(static_cast<char>(low_[a_]));
+        const __m128i a2 = _mm_set1_epi8(static_cast<char>(high_[a_]));
+        const __m128i b1 = _mm_set1_epi8(static_cast<char>(low_[b_]));
+        const __m128i b2 = _mm_set1_epi8(static_cast<char>(high_[b_]));
+        for (; i + n_ + 15 <= m; i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + a_));
+            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + b_));
+            const __m128i hx = _mm_or_si128(_mm_cmpeq_epi8(x, a1), _mm_cmpeq_epi8(x, a2));
+            const __m128i hy = _mm_or_si128(_mm_cmpeq_epi8(y, b1), _mm_cmpeq_epi8(y, b2));
+            auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(hx, hy)));
+            while (mask != 0) {
+                const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+                if (occurs_at(p + at)) return at;
+                mask &= mask - 1;
+            }
+        }
+#endif
+        for (; i + n_ <= m; ++i) {
+            if (occurs_at(p + i)) return i;
+        }
+        return m;
+    }
+
+  private:
+    bool occurs_at(const unsigned char* p) const {
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (p[k] != low_[k] && p[k] != high_[k]) return false;
+        }
+        return true;
+    }
+
+    std::size_t n_;
+    std::size_t a_ = 0;  // the rarest byte's position
+    std::size_t b_ = 0;  // the next rarest
+    unsigned char low_[required_literal::MAX_LENGTH] = {};
+    unsigned char high_[required_literal::MAX_LENGTH] = {};
+};
+
+/// Which candidate starts cannot complete because the required literal lies too far ahead. A
+/// found text holds at most window_size-1 bytes (the candidate is given up when it would take
+/// its window_size-th), so a walk from s completes only if the literal occurs in full within
+/// s..s+window_size-2; when its first occurrence at or after s begins at q, that needs
+/// q + k <= s + window_size - 1. Such a start fails, is given up or is still pending at the end of
+/// the input (when no later start can complete either): its byte leaves unchanged, exactly as
+/// passing over it does. Places are counted from the pass's first input byte; what is known of
+/// them is kept: no occurrence begins in [from_, to_), and one begins at to_ when found_.
+class literal_gap {
+  public:
+    literal_gap(const required_literal& lit, bool fold, int window_size)
+        : finder_(lit, fold), window_(static_cast<std::uint64_t>(window_size)) {}
+
+    bool usable() const { return finder_.length() > 0; }
+
+    /// How many starts from at on cannot complete, judged by the bytes a[0..an) (those from at
+    /// on) followed by b[0..bn).
+    std::size_t gap(std::uint64_t at, const unsigned char* a, std::size_t an,
+                    const unsigned char* b, std::size_t bn) {
+        if (at < from_ || at > to_) {
+            from_ = to_ = at;
+            found_ = false;
+        }
+        if (!found_) search(at, a, an, b, bn);
+        const std::uint64_t bound = to_ + finder_.length();  // no start s with s+window <= bound
+        if (bound < at + window_) return 0;
+        // A literal longer than the window rules out starts beyond the bytes known: not yet.
+        return static_cast<std::size_t>(std::min<std::uint64_t>(bound - window_ - at + 1, an + bn));
+    }
+
+  private:
+    /// Looks on from to_ within the bytes known; seg starts at place seg_at.
+    void search_in(std::uint64_t seg_at, const unsigned char* seg, std::size_t size) {
+        if (to_ < seg_at || to_ - seg_at >= size) return;
+        const auto skip = static_cast<std::size_t>(to_ - seg_at);
+        const std::size_t n = finder_.length();
+        const std::size_t left = size - skip;
+        const std::size_t hit = finder_.find(seg + skip, left);
+        if (hit < left) {
+            to_ += hit;
+            found_ = true;
+        } else if (left >= n) {
+            to_ += left - n + 1;
+        }
+    }
+
+    void search(std::uint64_t at, const unsigned char* a, std::size_t an, const unsigned char* b,
+                std::size_t bn) {
+        const std::size_t n = finder_.length();
+        search_in(at, a, an);
+        if (found_) return;
+        const std::uint64_t b_at = at + an;
+        if (to_ < b_at && bn > 0) {
+            // Places that begin in a and end in b.
+            unsigned char seam[2 * required_literal::MAX_LENGTH];
+            const std::size_t tail = static_cast<std::size_t>(b_at - to_);  // below n
+            const std::size_t head = std::min(bn, n - 1);
+            std::memcpy(seam, a + (an - tail), tail);
+            std::memcpy(seam + tail, b, head);
+            search_in(to_, seam, tail + head);
+            if (found_ || to_ < b_at) return;
+        }
+        search_in(b_at, b, bn);
+    }
+
+    literal_finder finder_;
+    std::uint64_t window_;
+    std::uint64_t from_ = 0;
+    std::uint64_t to_ = 0;
+    bool found_ = false;
+};
+
 /// A buffer of counted memory for one pass.
 struct byte_block {
     explicit byte_block(std::size_t n) : size(n), bytes(static_cast<unsigned char*>(xmalloc(n))) {}
@@ -275,12 +536,13 @@ class star_table_cache {
 /// alone takes leaves the walk where it is; it is stored and its state recorded. When the
 /// candidate reaches the window's limit, the walk gives it up and re-scans from one byte
 /// further on; that is done here only when the re-scan meets the record after one byte (so it
-/// goes on from the newest byte at once, as the walk would). Stops at the first byte that needs
+/// goes on from the newest byte at once, as the walk would) and the required literal does not let
+/// the new start be passed over (the caller does that). Stops at the first byte that needs
 /// more, at the end of the buffered input or of the storage; the bytes given up are those from
 /// the old start to the new one, for the caller to write.
 void take_star_run(byte_reader& in, const star_bytes& only, const root_step_table& root_steps,
-                   unsigned char* window, walk_state* recorded, int window_size, int capacity,
-                   int& start, int& end, int record_lo, int& record_hi) {
+                   literal_gap& gaps, unsigned char* window, walk_state* recorded, int window_size,
+                   int capacity, int& start, int& end, int record_lo, int& record_hi) {
     if (in.buffered_size() == 0 && !in.fill()) return;  // the caller meets the end
     const walk_state inside = recorded[end];
     const unsigned char* p = in.buffered();
@@ -296,6 +558,13 @@ void take_star_run(byte_reader& in, const star_bytes& only, const root_step_tabl
             if (s.fallback == nullptr || next + 1 < record_lo || next + 1 > end ||
                 !(recorded[next + 1] == s)) {
                 break;
+            }
+            if (gaps.usable()) {
+                const auto known = static_cast<std::size_t>(end - next);
+                if (gaps.gap(in.offset() + i - known, window + next, known, p + i,
+                             in.buffered_size() - i) > 0) {
+                    break;
+                }
             }
             start = next;
         }
@@ -558,6 +827,8 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
 ///    a candidate was given up or found) that reaches a recorded state at the same position would
 ///    repeat that: it goes on from the last recorded position at once. This turns the re-scan of
 ///    up to a window per byte under a leading star into a few lookups;
+///  - once a candidate has been given up at the window's limit, starts too far before a literal
+///    that every found text holds leave unchanged in bulk (see required_literal and literal_gap);
 ///  - inside a star, start filtering and a trie of plain words, see take_star_run, start_filter
 ///    and literal_pass.
 int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size) {
@@ -596,6 +867,13 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     unsigned char b = static_cast<unsigned char>(c);
     const root_step_table root_steps(root, fold);
     star_table_cache star_cache;
+    // Under a star, a literal that every found text holds lets stretches without it leave at once.
+    const required_literal required =
+        stars ? required_literal(root, fold) : required_literal(nullptr, fold);
+    literal_gap gaps(required, fold, window_size);
+    // Whether a candidate was given up at the window's limit since the last found text: only
+    // then are fresh starts tested against the literal, so that dense finds pay nothing for it.
+    bool far = false;
 
     for (;;) {
         const unsigned char key = fold ? ascii_toupper(b) : b;
@@ -650,6 +928,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
             start = scan;
             fallback = nullptr;
             on_record = false;
+            far = false;
         } else if (fallback != nullptr) {
             const walk_state now{cur_list, fallback};
             if (on_record) {
@@ -675,6 +954,24 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
 
         for (;;) {
             if (scan < end) {
+                if (far && gaps.usable() && scan == start) {
+                    // A fresh walk too far before the required literal: see literal_gap.
+                    const auto known = static_cast<std::size_t>(end - start);
+                    const std::size_t run = gaps.gap(in.offset() - known, window + start, known,
+                                                     in.buffered(), in.buffered_size());
+                    if (run > 0) {
+                        const std::size_t here = std::min(run, known);
+                        if (!out.write(window + start, here)) return RESULT_WRITE_ERROR;
+                        start += static_cast<int>(here);
+                        scan = start;
+                        if (run > here) {
+                            // Past the window, into the input: the window is left empty.
+                            if (!out.write(in.buffered(), run - here)) return RESULT_WRITE_ERROR;
+                            in.consume(run - here);
+                        }
+                        continue;
+                    }
+                }
                 if (skip_runs && scan == start) {
                     // A fresh walk from the root over re-scanned bytes: those that cannot start
                     // a found text would each restart at once, so they leave together.
@@ -697,14 +994,16 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
                 start = scan = end = 0;
                 record_lo = 0;
                 record_hi = -1;
-                while (skip_runs) {
+                const bool gap_test = far && gaps.usable();
+                while (skip_runs || gap_test) {
                     if (in.buffered_size() == 0 && !in.fill()) return finish(out, result);
-                    const std::size_t run = starts.skip(in.buffered(), in.buffered_size());
-                    if (run > 0) {
-                        if (!out.write(in.buffered(), run)) return RESULT_WRITE_ERROR;
-                        in.consume(run);
-                    }
-                    if (in.buffered_size() > 0) break;
+                    std::size_t run = gap_test ? gaps.gap(in.offset(), nullptr, 0, in.buffered(),
+                                                          in.buffered_size())
+                                               : 0;
+                    if (run == 0 && skip_runs) run = starts.skip(in.buffered(), in.buffered_size());
+                    if (run == 0) break;
+                    if (!out.write(in.buffered(), run)) return RESULT_WRITE_ERROR;
+                    in.consume(run);
                 }
             }
             if (fallback != nullptr && fallback->code == CODE_ANYSTR &&
@@ -712,8 +1011,8 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
                 // Inside a star that has just taken a byte: see take_star_run.
                 const star_bytes& only = star_cache.get(fallback, fold);
                 const int kept = start;
-                take_star_run(in, only, root_steps, window, recorded, window_size, capacity, start,
-                              end, record_lo, record_hi);
+                take_star_run(in, only, root_steps, gaps, window, recorded, window_size, capacity,
+                              start, end, record_lo, record_hi);
                 scan = end;
                 if (start > kept &&
                     !out.write(window + kept, static_cast<std::size_t>(start - kept))) {
@@ -757,6 +1056,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
             cur_list = root;
             fallback = nullptr;
             on_record = false;
+            far = true;
         }
     }
 }

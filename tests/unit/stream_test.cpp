@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <utility>
@@ -104,6 +105,22 @@ TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
                 const std::string& w = words[rng() % words.size()];
                 input.insert(at, w, 0, rng() % (w.size() + 1));
             }
+        }
+        if (rng() % 4 == 0) {
+            // Stretches of one or two bytes about a window long, between pieces of the patterns:
+            // starts around the limit where a literal that a found text needs is still in reach.
+            std::string stretched;
+            for (int k = static_cast<int>(rng() % 4); k >= 0; --k) {
+                const int length = std::max(1, window_size - 4 + static_cast<int>(rng() % 8));
+                const char fill = "abx*"[rng() % 4], dot = "abBx"[rng() % 4];
+                const int every = 2 + static_cast<int>(rng() % 30);
+                for (int at = 0; at < length; ++at)
+                    stretched += at % every == 0 ? dot : fill;
+                stretched += words.empty() ? "ab" : words[rng() % words.size()];
+                for (int at = static_cast<int>(rng() % 6); at > 0; --at)
+                    stretched += "abcx"[rng() % 4];
+            }
+            input = stretched;
         }
         // Now and then past the input buffer, whose edges the fast paths cross on their own.
         while (round % 40 == 0 && !input.empty() && input.size() < 150000)
