@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "match/emitter.hpp"
+#include "match/walk.hpp"
 #include "pattern/automaton.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
@@ -876,36 +877,10 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     bool far = false;
 
     for (;;) {
-        const unsigned char key = fold ? ascii_toupper(b) : b;
-        trie_node* n;
-        const list_index* table = nullptr;
-        if (tables != nullptr && cur_list != nullptr && cur_list->index != 0) {
-            table = &tables[cur_list->index];
-            n = table->first[key];
-        } else {
-            n = find_child(cur_list, key);
-        }
-        replacement* found = nullptr;
-        if (n != nullptr) {
-            found = n->repl;
-            if (found == nullptr) {
-                trie_node* last = n;
-                if (table != nullptr) {
-                    last = table->last;
-                } else if (stars) {
-                    while (last->next != nullptr)
-                        last = last->next;
-                }
-                if (last->code == CODE_ANYSTR && last->repl != nullptr) {
-                    found = last->repl;
-                } else {
-                    if (last->code == CODE_ANYSTR) fallback = n;
-                    cur_list = n->child;
-                }
-            }
-        } else if (fallback != nullptr) {
-            cur_list = fallback;
-        } else {
+        bool taken;
+        replacement* found =
+            walk_step(tables, stars, fold ? ascii_toupper(b) : b, cur_list, fallback, taken);
+        if (!taken) {
             if (!out.put(window[start])) return RESULT_WRITE_ERROR;
             ++start;
             scan = start;

@@ -6,6 +6,7 @@
 #include "match/confirm.hpp"
 #include "match/emitter.hpp"
 #include "match/line.hpp"
+#include "match/walk.hpp"
 #include "util/ascii.hpp"
 
 namespace kestrom {
@@ -100,39 +101,10 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
     unsigned char b = static_cast<unsigned char>(c);
 
     for (;;) {
-        // Look the byte up: through the list's table when it has one, else along the list.
-        const unsigned char key = fold ? ascii_toupper(b) : b;
-        trie_node* n;
-        const list_index* table = nullptr;
-        if (tables != nullptr && cur_list != nullptr && cur_list->index != 0) {
-            table = &tables[cur_list->index];
-            n = table->first[key];
-        } else {
-            n = find_child(cur_list, key);
-        }
-        replacement* found = nullptr;
-        if (n != nullptr) {
-            found = n->repl;
-            if (found == nullptr) {
-                trie_node* last = n;
-                if (table != nullptr) {
-                    last = table->last;
-                } else {
-                    while (last->next != nullptr)
-                        last = last->next;
-                }
-                if (last->code == CODE_ANYSTR && last->repl != nullptr) {
-                    // The star that ends the list completes a pattern: the found text ends here,
-                    // as if the star had taken the byte.
-                    found = last->repl;
-                } else {
-                    if (last->code == CODE_ANYSTR) fallback = n;
-                    cur_list = n->child;
-                }
-            }
-        } else if (fallback != nullptr) {
-            cur_list = fallback;  // absorbed; the siblings before the fallback are not retried
-        } else {
+        bool taken;
+        replacement* found =
+            walk_step(tables, true, fold ? ascii_toupper(b) : b, cur_list, fallback, taken);
+        if (!taken) {
             // Restart one byte further on; the rest of the candidate is re-scanned.
             if (!out.put(window[w.start])) return RESULT_WRITE_ERROR;
             ++w.start;
