@@ -720,10 +720,23 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     }
 
     unsigned char key_of[256];
+    std::uint32_t class_of[256];
     for (int v = 0; v < 256; ++v) {
         const auto b = static_cast<unsigned char>(v);
         key_of[v] = rs.opts.case_sensitive ? b : ascii_toupper(b);
+        class_of[v] = automaton.class_of(key_of[v]);
     }
+    const std::uint32_t* const rows = automaton.fast_rows();
+    // The start filter is used at the root while it pays: where it passes over fewer than
+    // FILTER_PAYS bytes a call on average over FILTER_CALLS calls, the automaton's own steps are
+    // cheaper, and it rests for the next FILTER_REST bytes.
+    constexpr unsigned FILTER_CALLS = 32;
+    constexpr std::size_t FILTER_PAYS = 8;
+    constexpr std::size_t FILTER_REST = 65536;
+    std::size_t shifted = 0;      // bytes moved out of buf so far
+    std::size_t filter_from = 0;  // where (counting the shifted bytes) the filter is used again
+    unsigned filter_calls = 0;
+    std::size_t filter_passed = 0;
     const bool replace = rs.opts.auto_reply_yes;
     // The input is copied in; the bytes from the first not yet written on stay.
     const std::size_t capacity = 2 * STREAM_BUFFER_SIZE;
@@ -776,6 +789,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                     i -= done;
                     pending_start -= pending ? done : 0;
                     pending_end -= pending ? done : 0;
+                    shifted += done;
                     done = 0;
                 }
                 if (in.buffered_size() == 0 && !in.fill()) {
@@ -790,8 +804,33 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                 continue;
             }
         } else {
-            if (s == ROOT && !pending) {
-                i += starts.skip(buf + i, len - i);
+            const bool filter = starts.useful && shifted + i >= filter_from;
+            if (filter && s == ROOT && !pending) {
+                const std::size_t passed = starts.skip(buf + i, len - i);
+                i += passed;
+                filter_passed += passed;
+                if (++filter_calls == FILTER_CALLS) {
+                    if (filter_passed < FILTER_CALLS * FILTER_PAYS)
+                        filter_from = shifted + i + FILTER_REST;
+                    filter_calls = 0;
+                    filter_passed = 0;
+                }
+                if (i == len) continue;
+            }
+            if (!pending && automaton.has_row(s)) {
+                // Steps that neither complete nor leave the states with rows: a load each. With
+                // the filter in use, the loop stops at the root for it.
+                const std::uint32_t stop_at =
+                    filter ? automaton.root_offset() : literal_automaton::SLOW;
+                std::uint32_t off = automaton.offset_of(s);
+                std::size_t k = i;
+                for (; k < len; ++k) {
+                    const std::uint32_t t = rows[off + class_of[buf[k]]];
+                    if (t >= stop_at) break;
+                    off = t;
+                }
+                i = k;
+                s = automaton.state_at(off);
                 if (i == len) continue;
             }
             s = automaton.step(s, key_of[buf[i]]);

@@ -101,6 +101,13 @@ void literal_automaton::link() {
         mark(t);
     for (state_id& t : rows_)
         mark(t);
+
+    // The same rows as offsets, with the root's row once more at the end.
+    fast_.resize(rows_.size() + class_count_);
+    for (std::size_t k = 0; k < fast_.size(); ++k) {
+        const state_id t = rows_[k < rows_.size() ? k : k - rows_.size()];
+        fast_[k] = completes(t) || !has_row(t) ? SLOW : offset_of(t);
+    }
 }
 
 }  // namespace kestrom

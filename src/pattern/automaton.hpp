@@ -44,6 +44,27 @@ class literal_automaton {
         }
     }
 
+    /// Rows for a tight loop over the shallow states (see link): entry fast_rows()[off + class]
+    /// is the offset of the next state's row, at least slow_from() when the step needs more than
+    /// that (a completion, or a state without a whole row), and root_offset() for the root, whose
+    /// row comes twice: at offset 0 and, copied, at root_offset(), above every other offset.
+    static constexpr std::uint32_t SLOW = std::uint32_t{1} << 31;
+    const std::uint32_t* fast_rows() const { return fast_.data(); }
+    std::uint32_t root_offset() const {
+        return row_count_ * static_cast<std::uint32_t>(class_count_);
+    }
+    /// The row class of a key.
+    std::uint32_t class_of(unsigned char key) const { return class_of_[key]; }
+    /// Whether s, unmarked, has a row, and its row's offset (the root's copy for the root).
+    bool has_row(state_id s) const { return s < row_count_; }
+    std::uint32_t offset_of(state_id s) const {
+        return s == ROOT ? root_offset() : s * static_cast<std::uint32_t>(class_count_);
+    }
+    /// The state whose row is at off.
+    state_id state_at(std::uint32_t off) const {
+        return off == root_offset() ? ROOT : off / static_cast<std::uint32_t>(class_count_);
+    }
+
     /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
     /// with the record of the state at its end).
     bool single_word() const {
@@ -89,6 +110,7 @@ class literal_automaton {
     counted_vector<unsigned char> keys_;
     counted_vector<state_id> targets_;
     counted_vector<state_id> rows_;
+    counted_vector<std::uint32_t> fast_;
 };
 
 }  // namespace kestrom
