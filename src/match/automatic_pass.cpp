@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "match/emitter.hpp"
@@ -210,18 +211,23 @@ struct start_filter {
 /// and is not the root list) and every way from the root to a completion takes nk. Found only in
 /// small tries; length 0 when there is none.
 struct required_literal {
+    using node_index =
+        std::unordered_map<const trie_node*, std::size_t, std::hash<const trie_node*>,
+                           std::equal_to<>,
+                           counted_allocator<std::pair<const trie_node* const, std::size_t>>>;
     static constexpr std::size_t MAX_LENGTH = 32;
     std::size_t length = 0;
     unsigned char bytes[MAX_LENGTH] = {};  ///< the keys the bytes must have
 
     required_literal(trie_node* root, bool fold) {
-        constexpr std::size_t MAX_NODES = 256;
+        constexpr std::size_t MAX_NODES = 4096;
         constexpr std::size_t MAX_TRIES = 32;
         using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
         node_list nodes;
+        node_index indices;
         auto index_of = [&](const trie_node* n) {
-            return static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), n) -
-                                            nodes.begin());
+            const auto at = indices.find(n);
+            return at == indices.end() ? nodes.size() : at->second;
         };
         // Every node the walk can reach: along next from the root and from every child.
         node_list entries;
@@ -232,6 +238,7 @@ struct required_literal {
             for (trie_node* n = e; n != nullptr; n = n->next) {
                 if (index_of(n) < nodes.size()) break;  // the rest of this list is known
                 if (nodes.size() == MAX_NODES) return;
+                indices.emplace(n, nodes.size());
                 nodes.push_back(n);
                 if (n->child != nullptr) entries.push_back(n->child);
             }
@@ -283,17 +290,32 @@ struct required_literal {
             return a.length != b.length ? a.length > b.length : a.weight < b.weight;
         });
         std::vector<char, counted_allocator<char>> seen(count, 0);
+        std::vector<char, counted_allocator<char>> avoid(count, 0);
+        // The keys of the last length nodes of a chain, last first; false when it is shorter.
+        auto keys_of = [&](const chain& c, std::size_t length, unsigned char* keys) {
+            if (c.length < length) return false;
+            std::size_t j = c.node;
+            for (std::size_t k = length; k-- > 0; j = parent[j])
+                keys[k] = static_cast<unsigned char>(nodes[j]->code);
+            return true;
+        };
         for (std::size_t t = 0; t < chains.size() && t < MAX_TRIES; ++t) {
             const chain& c = chains[t];
             unsigned char keys[MAX_LENGTH];
+            keys_of(c, c.length, keys);
             bool matchable = true;
-            std::size_t j = c.node;
-            for (std::size_t k = c.length; k-- > 0; j = parent[j]) {
-                keys[k] = static_cast<unsigned char>(nodes[j]->code);
+            for (std::size_t k = 0; k < c.length; ++k) {
                 // A lower-case letter is never a key when the pass folds case.
                 matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
             }
-            if (matchable && !completes_around(nodes, c.node, complete, seen, root)) {
+            // Every node whose chain ends in the same keys holds the run as well (a set before a
+            // star gives each of its members a copy of what follows).
+            for (const chain& other : chains) {
+                unsigned char other_keys[MAX_LENGTH];
+                avoid[other.node] = keys_of(other, c.length, other_keys) &&
+                                    std::memcmp(keys, other_keys, c.length) == 0;
+            }
+            if (matchable && !completes_around(indices, avoid, complete, seen, root)) {
                 length = c.length;
                 std::memcpy(bytes, keys, length);
                 return;
@@ -302,13 +324,13 @@ struct required_literal {
     }
 
   private:
-    /// Whether a walk from the root can complete without taking nodes[avoid]. Generous: any
-    /// node ever taken may serve as a fallback later.
-    template <typename List, typename Flags>
-    static bool completes_around(const List& nodes, std::size_t avoid, const Flags& complete,
-                                 Flags& seen, trie_node* root) {
+    /// Whether a walk from the root can complete without taking a node i with avoid[i] set.
+    /// Generous: any node ever taken may serve as a fallback later.
+    template <typename Flags>
+    static bool completes_around(const node_index& indices, const Flags& avoid,
+                                 const Flags& complete, Flags& seen, trie_node* root) {
         std::fill(seen.begin(), seen.end(), 0);
-        List todo;
+        std::vector<trie_node*, counted_allocator<trie_node*>> todo;
         auto enter = [&](trie_node* from) {
             for (trie_node* n = from; n != nullptr; n = n->next)
                 todo.push_back(n);
@@ -318,9 +340,10 @@ struct required_literal {
             trie_node* n = todo.back();
             todo.pop_back();
             if (n->code == CODE_NOSET || n->code == CODE_EMPTY) continue;  // take no byte
-            const std::size_t i =
-                static_cast<std::size_t>(std::find(nodes.begin(), nodes.end(), n) - nodes.begin());
-            if (i == avoid || seen[i] != 0) continue;
+            const auto at = indices.find(n);
+            if (at == indices.end()) return true;  // not surveyed: assume the worst
+            const std::size_t i = at->second;
+            if (avoid[i] != 0 || seen[i] != 0) continue;
             seen[i] = 1;
             if (complete[i] != 0) return true;
             enter(n->child);
