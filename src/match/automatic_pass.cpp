@@ -3,6 +3,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KESTROM_AVX2_SEARCH 1
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -599,11 +603,51 @@ void take_star_run(byte_reader& in, const star_bytes& only, const root_step_tabl
     in.consume(i);
 }
 
-/// Finds the leftmost occurrence of a word of n bytes: sixteen starts at a time are tested by
-/// two of the word's rarest bytes, and only the starts that pass are compared in full.
+#ifdef KESTROM_AVX2_SEARCH
+/// The first start from i on, below the last start whose bytes at a and at b lie within
+/// p[0..m), where word[a] and word[b] are at offsets a and b and the whole word follows; m when
+/// there is none. Thirty-two starts at a time; the caller goes on from i, which it leaves at the
+/// first start it has not tested.
+__attribute__((target("avx2"))) std::size_t find_avx2(const unsigned char* p, std::size_t m,
+                                                      const unsigned char* word, std::size_t n,
+                                                      std::size_t a, std::size_t b,
+                                                      std::size_t& i) {
+    const __m256i va = _mm256_set1_epi8(static_cast<char>(word[a]));
+    const __m256i vb = _mm256_set1_epi8(static_cast<char>(word[b]));
+    // Sixty-four starts a round while nothing passes, the usual case.
+    for (; i + n + 63 <= m; i += 64) {
+        const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + a));
+        const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + b));
+        const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 + a));
+        const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 + b));
+        const __m256i h0 = _mm256_and_si256(_mm256_cmpeq_epi8(x0, va), _mm256_cmpeq_epi8(y0, vb));
+        const __m256i h1 = _mm256_and_si256(_mm256_cmpeq_epi8(x1, va), _mm256_cmpeq_epi8(y1, vb));
+        if (!_mm256_testz_si256(_mm256_or_si256(h0, h1), _mm256_or_si256(h0, h1))) break;
+    }
+    for (; i + n + 31 <= m; i += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + a));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + b));
+        auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(x, va), _mm256_cmpeq_epi8(y, vb))));
+        while (mask != 0) {
+            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (std::memcmp(p + at, word, n) == 0) return at;
+            mask &= mask - 1;
+        }
+    }
+    return m;
+}
+#endif
+
+/// Finds the leftmost occurrence of a word of n bytes: sixteen or thirty-two starts at a time
+/// are tested by two of the word's rarest bytes, and only the starts that pass are compared in
+/// full.
 class word_finder {
   public:
     word_finder(const unsigned char* word, std::size_t n) : word_(word), n_(n) {
+#ifdef KESTROM_AVX2_SEARCH
+        avx2_ = __builtin_cpu_supports("avx2") != 0;
+#endif
         for (std::size_t k = 1; k < n; ++k) {
             if (byte_weight(word[k]) < byte_weight(word[a_])) a_ = k;
         }
@@ -616,6 +660,12 @@ class word_finder {
     /// The occurrence's offset in p[0..m), or m when there is none.
     std::size_t find(const unsigned char* p, std::size_t m) const {
         std::size_t i = 0;
+#ifdef KESTROM_AVX2_SEARCH
+        if (avx2_ && n_ >= 2) {
+            const std::size_t at = find_avx2(p, m, word_, n_, a_, b_, i);
+            if (at < m) return at;
+        }
+#endif
 #ifdef __SSE2__
         if (n_ >= 2) {
             const __m128i a = _mm_set1_epi8(static_cast<char>(word_[a_]));
@@ -644,6 +694,9 @@ class word_finder {
     std::size_t n_;
     std::size_t a_ = 0;  // the rarest byte's position
     std::size_t b_ = 0;  // the next rarest's
+#ifdef KESTROM_AVX2_SEARCH
+    bool avx2_ = false;  // the processor has the wider compares
+#endif
 };
 
 /// The length of the longest tail of p[0..m), shorter than the word, that begins the word.
@@ -762,7 +815,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     std::size_t filter_passed = 0;
     const bool replace = rs.opts.auto_reply_yes;
     // The input is copied in; the bytes from the first not yet written on stay.
-    const std::size_t capacity = 2 * STREAM_BUFFER_SIZE;
+    const std::size_t capacity = 2 * READ_BUFFER_SIZE;
     const byte_block storage(capacity);
     unsigned char* const buf = storage.bytes;
     std::size_t len = 0;
