@@ -16,6 +16,7 @@
 #include "match/emitter.hpp"
 #include "match/walk.hpp"
 #include "pattern/automaton.hpp"
+#include "pattern/prefix_filter.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
@@ -148,11 +149,40 @@ struct start_filter {
         finish(best_weight);
     }
 
+    /// Starts are also tested against the filter of the trie's prefixes (see prefix_filter).
+    void use_prefixes(const prefix_filter& filter, bool fold) {
+        prefixes_ = &filter;
+        fold_ = fold;
+        useful = true;
+    }
+
     /// How many of the starts p[0..n) from the first on can be passed over. The bytes that follow
     /// p[n-1] in the input, as far as known, are more[0..m); a start whose probe byte is not
-    /// known is judged by the root list alone.
+    /// known is judged by the root list alone, one whose prefix is not known by its bytes.
     std::size_t skip(const unsigned char* p, std::size_t n, const unsigned char* more = nullptr,
                      std::size_t m = 0) const {
+        std::size_t i = skip_by_bytes(p, n, more, m);
+        if (prefixes_ == nullptr) return i;
+        const std::size_t length = prefixes_->length();
+        unsigned char keys[prefix_filter::MAX_LENGTH];
+        while (i < n && n - i + m >= length) {
+            for (std::size_t k = 0; k < length; ++k) {
+                const unsigned char b = i + k < n ? p[i + k] : more[i + k - n];
+                keys[k] = fold_ ? ascii_toupper(b) : b;
+            }
+            if (prefixes_->may_begin(keys)) break;
+            ++i;
+            i += skip_by_bytes(p + i, n - i, more, m);
+        }
+        return i;
+    }
+
+  private:
+    const prefix_filter* prefixes_ = nullptr;
+    bool fold_ = false;
+
+    std::size_t skip_by_bytes(const unsigned char* p, std::size_t n,
+                              const unsigned char* more = nullptr, std::size_t m = 0) const {
         if (n == 0) return 0;
         if (first[p[0]]) {  // dense finds: no search
             if (depth == 0) return 0;
@@ -196,7 +226,6 @@ struct start_filter {
         return i;
     }
 
-  private:
     void finish(int best_weight) {
         int count = 0;
         for (int v = 0; v < 256; ++v) {
@@ -950,8 +979,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
 int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size) {
     const bool fold = !rs.opts.case_sensitive;
     trie_node* const root = rs.patterns.root;
-    const start_filter starts(root, fold, window_size);
-    const bool skip_runs = starts.useful;
+    start_filter starts(root, fold, window_size);
     const bool replace = rs.opts.auto_reply_yes;
     const bool stars = rs.patterns.has_star();  // without one, no list's end needs looking at
     if (!stars) {
@@ -959,6 +987,11 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
             rs.patterns.automaton(static_cast<std::size_t>(window_size));
         if (automaton.usable()) return literal_pass(rs, in, out, automaton, starts);
     }
+    // A trie too large for the automaton is walked: most starts fail within a few bytes, but
+    // only after lookups spread over the whole trie, which its prefixes spare.
+    const prefix_filter& prefixes = rs.patterns.prefixes(static_cast<std::size_t>(window_size));
+    if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
+    const bool skip_runs = starts.useful;
     const list_index* const tables = rs.patterns.update_index();
 
     int c = in.get();

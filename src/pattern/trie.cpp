@@ -8,6 +8,7 @@
 #include "pattern/automaton.hpp"
 #include "pattern/compiler.hpp"
 #include "pattern/escape.hpp"
+#include "pattern/prefix_filter.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
@@ -34,6 +35,10 @@ trie::~trie() {
     if (automaton_ != nullptr) {
         automaton_->~literal_automaton();
         xfree(automaton_, sizeof(literal_automaton));
+    }
+    if (prefixes_ != nullptr) {
+        prefixes_->~prefix_filter();
+        xfree(prefixes_, sizeof(prefix_filter));
     }
     xfree(tables_, table_count_ * sizeof(list_index));
 
@@ -74,6 +79,22 @@ const literal_automaton& trie::automaton(std::size_t max_depth) {
     automaton_version_ = version_;
     automaton_depth_ = max_depth;
     return *automaton_;
+}
+
+const prefix_filter& trie::prefixes(std::size_t max_length) {
+    if (prefixes_ != nullptr && prefixes_version_ == version_ && prefixes_length_ == max_length) {
+        return *prefixes_;
+    }
+    if (prefixes_ != nullptr) {
+        prefixes_->~prefix_filter();
+        xfree(prefixes_, sizeof(prefix_filter));
+        prefixes_ = nullptr;
+    }
+    void* place = xmalloc(sizeof(prefix_filter));
+    prefixes_ = new (place) prefix_filter(root, max_length);
+    prefixes_version_ = version_;
+    prefixes_length_ = max_length;
+    return *prefixes_;
 }
 
 const list_index* trie::update_index() {

@@ -41,6 +41,7 @@ struct list_index {
 };
 
 class literal_automaton;
+class prefix_filter;
 
 /// Owns the nodes and records of all registered patterns; they are never released before it.
 class trie {
@@ -66,6 +67,10 @@ class trie {
     /// (see literal_automaton; it may be unusable). Holds only while no node is added.
     const literal_automaton& automaton(std::size_t max_depth);
 
+    /// The filter of the trie's prefixes for walks shorter than max_length bytes, built unless
+    /// up to date (see prefix_filter; it may be unusable). Holds only while no node is added.
+    const prefix_filter& prefixes(std::size_t max_length);
+
     /// Whether any star node exists: without one, no list needs its star's child kept up.
     bool has_star() const { return star_count_ != 0; }
 
@@ -82,6 +87,9 @@ class trie {
     literal_automaton* automaton_ = nullptr;
     std::uint64_t automaton_version_ = 0;
     std::size_t automaton_depth_ = 0;
+    prefix_filter* prefixes_ = nullptr;
+    std::uint64_t prefixes_version_ = 0;
+    std::size_t prefixes_length_ = 0;
 };
 
 /// The node of the list in *head_field with the code, found or created, keeping the list sorted

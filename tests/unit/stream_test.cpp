@@ -136,5 +136,42 @@ TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
     }
 }
 
+TEST(StreamMatcher, LargeTriesAgreeWithThePlainWalk) {
+    // Thousands of words and a star: too many for a small trie's helps, walked with the filter of
+    // the trie's prefixes (which a star further in leaves usable).
+    std::mt19937 rng(7);
+    for (int round = 0; round < 8; ++round) {
+        run_state rs;
+        rs.opts.case_sensitive = round % 3 != 0;
+        std::vector<std::string> words;
+        for (int k = 0; k < 6000; ++k) {
+            std::string w;
+            for (int n = 5 + static_cast<int>(rng() % 4); n > 0; --n)
+                w += "abcdefgH"[rng() % 8];
+            words.push_back(w);
+            std::string repl = "<&>";
+            register_pair(rs.patterns, rs.opts, w.data(), repl.data());
+        }
+        std::string star = round % 2 == 0 ? "hhhhh*a" : "abcde?g";
+        std::string repl = "*";
+        register_pair(rs.patterns, rs.opts, star.data(), repl.data());
+        rs.opts.case_sensitive = round % 4 != 0;
+        std::string input;
+        while (input.size() < 60000) {
+            const std::string& w = words[rng() % words.size()];
+            input.append(w, 0, rng() % 3 == 0 ? rng() % w.size() : w.size());
+            input += " ahbgcH\n"[rng() % 8];
+        }
+        const int window_size = round < 6 ? WINDOW_SIZE : 4 + round;
+        const pass_result fast = filter(rs, input, window_size, true);
+        const counters fast_count = rs.count;
+        rs.count = counters{};
+        const pass_result plain = filter(rs, input, window_size, false);
+        ASSERT_EQ(fast.out, plain.out) << "round " << round;
+        ASSERT_EQ(fast.result, plain.result) << "round " << round;
+        ASSERT_EQ(fast_count.found_count, rs.count.found_count) << "round " << round;
+    }
+}
+
 }  // namespace
 }  // namespace kestrom
