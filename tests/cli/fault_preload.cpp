@@ -7,6 +7,8 @@
 //                  half the bytes) or STOP (SIGSTOP just before the call, which nothing can block)
 //   KFAULT_FILE    count only calls on descriptors of this file (not for open, openat, linkat)
 //   KFAULT_COUNT   a file that receives the number of calls of KFAULT_CALL seen so far
+// The library defines read and its kin itself: the fortified inline wrappers must not exist here.
+#undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
