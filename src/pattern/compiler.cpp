@@ -68,17 +68,19 @@ cursor_pool::~cursor_pool() {
 }
 
 compile_cursor* cursor_pool::push(compile_cursor** list, trie_node* node) {
-    if (free_ == nullptr) {
-        auto* b = static_cast<block*>(xmalloc(sizeof(block)));
-        b->prev = blocks_;
-        blocks_ = b;
-        for (std::size_t i = 0; i < block::CAPACITY; ++i) {
-            b->cursors[i].next = free_;
-            free_ = &b->cursors[i];
-        }
-    }
     compile_cursor* c = free_;
-    free_ = c->next;
+    if (c != nullptr) {
+        free_ = c->next;
+    } else {
+        // Cursors never used are handed out in order: most patterns need a handful of them.
+        if (blocks_ == nullptr || fresh_ == block::CAPACITY) {
+            auto* b = static_cast<block*>(xmalloc(sizeof(block)));
+            b->prev = blocks_;
+            blocks_ = b;
+            fresh_ = 0;
+        }
+        c = &blocks_->cursors[fresh_++];
+    }
     *c = compile_cursor{node, *list};
     *list = c;
     return c;

@@ -32,6 +32,7 @@ class cursor_pool {
   private:
     struct block;
     block* blocks_ = nullptr;
+    std::size_t fresh_ = 0;  // cursors of the newest block handed out so far
     compile_cursor* free_ = nullptr;
 };
 
