@@ -123,7 +123,9 @@ replacement* match_line(trie_node* list, const unsigned char* rest, bool fold);
 
 /// Filters in to out record by record. Returns 0 when a record was replaced, 1 when none was, 2
 /// when a write to out failed. A read error ends the input; the caller tells it from the end
-/// through in.failed(). out is flushed before the return.
-int line_replace(run_state& rs, byte_reader& in, byte_writer& out);
+/// through in.failed(). out is flushed before the return. fast off looks every record up in full,
+/// the reference for the fast route, which passes over records without the trie's required
+/// literal and takes the records the reader's buffer holds whole in place.
+int line_replace(run_state& rs, byte_reader& in, byte_writer& out, bool fast = true);
 
 }  // namespace kestrom
