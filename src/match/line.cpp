@@ -155,6 +155,42 @@ void line_search::push(const frame& f) {
     stack_[depth_++] = f;
 }
 
+std::size_t line_search::star_run_end(trie_node* list, const unsigned char* text, std::size_t from,
+                                      std::size_t len, bool fold) {
+    star_run& run = star_runs_[(reinterpret_cast<std::uintptr_t>(list) >> 5) % STAR_RUN_SLOTS];
+    if (run.list != list || run.fold != fold) {
+        run = {list, fold, 0, {}};
+        for (trie_node* n = list; n != nullptr && n->code != CODE_ANYSTR; n = n->next) {
+            if (n->code == CODE_ANYCHAR) {
+                run.count = STAR_RUN_ANY;
+                break;
+            }
+            if (n->code > 255) continue;  // an empty set or the empty pattern takes no byte
+            const auto b = static_cast<unsigned char>(n->code);
+            const bool twin = fold && b >= 'A' && b <= 'Z';  // folding lets the lower case in
+            if (run.count + (twin ? 2u : 1u) > sizeof run.bytes) {
+                run.count = STAR_RUN_ANY;
+                break;
+            }
+            run.bytes[run.count++] = b;
+            if (twin) run.bytes[run.count++] = static_cast<unsigned char>(b + 32);
+        }
+    }
+    if (run.count == STAR_RUN_ANY) return from;
+    if (run.count == 1) {
+        const void* hit = std::memchr(text + from, run.bytes[0], len - from);
+        return hit == nullptr
+                   ? len
+                   : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text);
+    }
+    for (std::size_t i = from; i < len; ++i) {
+        for (unsigned k = 0; k < run.count; ++k) {
+            if (text[i] == run.bytes[k]) return i;
+        }
+    }
+    return len;
+}
+
 bool line_search::first_visit(trie_node* list, std::size_t pos) {
     if ((seen_count_ + 1) * 2 > seen_capacity_) grow_seen();
     const std::size_t mask = seen_capacity_ - 1;
@@ -292,7 +328,7 @@ replacement* line_search::find(trie_node* list, const unsigned char* text, std::
     // (and failed) or still an ancestor on the stack, which lies at an earlier position (lists
     // lead back to themselves only through their own star, unless the survey says otherwise).
     std::size_t budget = SIZE_MAX;
-    if (steps_per_byte_ == 0 || len < (SIZE_MAX - steps_base_) / steps_per_byte_) {
+    if (len < budget_below_) {
         budget = steps_per_byte_ * len + steps_base_;
     }
     bool remember = false;
@@ -335,7 +371,17 @@ replacement* line_search::find(trie_node* list, const unsigned char* text, std::
         // to try after n, its lookup takes this frame's place, so that a star running over a
         // long record does not deepen the stack.
         if (n->code >= CODE_ANYCHAR && find_child(n->next, key) == nullptr) {
-            f = {child, nullptr, next, stop};
+            std::size_t at = next;
+            if (own_star && !remember) {
+                // Bytes that the list offers nothing but its star for are taken one by one
+                // the same way; a star without a replacement that takes the last byte fails.
+                at = star_run_end(child, text, next, len, fold);
+                if (at == len) {
+                    --depth_;
+                    continue;
+                }
+            }
+            f = {child, nullptr, at, stop};
         } else {
             push({child, nullptr, next, stop});
         }
