@@ -140,6 +140,13 @@ has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r '<>' '<
 has sd && set -- "$@" "sd:sd '(?s)<.*?>' '<>'"
 job "W7 <*>" "$work/small" "$@"
 
+# Line mode: base64 lines, each replaced whole when it holds "abc". The corpus ends in a line
+# feed, so that no tool adds one.
+head -c "$((small / 4 * 3))" /dev/urandom | base64 | head -c "$((small - 1))" > "$work/b64"
+echo >> "$work/b64"
+job "W9 whole lines *abc*" "$work/b64" "kestrom:$k -c -b '-e*abc*' X" \
+    "sed:sed 's/^.*abc.*\$/X/'" "perl:perl -pe 's/^.*abc.*\$/X/'"
+
 set -- "kestrom:$k -c -e??fine X" "perl:perl -0777 -pe 's/..fine/X/gs'" "sed:sed s/..fine/X/g"
 has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r X '..fine'"
 has sd && set -- "$@" "sd:sd '(?s)..fine' X"

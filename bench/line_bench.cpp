@@ -69,6 +69,22 @@ void BM_LinesDictionary(benchmark::State& state) {
 }
 BENCHMARK(BM_LinesDictionary);
 
+void BM_Base64LinesWithALiteral(benchmark::State& state) {
+    // Lines of 76 random base64 characters; about one in four thousand holds "abc".
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    run_state rs;
+    add_pair(rs, "*abc*", "X");
+    std::mt19937 rng(3);
+    std::string text;
+    while (text.size() < (16u << 20)) {
+        for (int i = 0; i < 76; ++i)
+            text += digits[rng() % 64];
+        text += '\n';
+    }
+    run_lines(state, rs, text);
+}
+BENCHMARK(BM_Base64LinesWithALiteral);
+
 void BM_RecordWithoutLineFeed(benchmark::State& state) {
     run_state rs;
     add_pair(rs, "*foo*", "F");

@@ -6,7 +6,8 @@
 //
 // Flag bits: 1 link mode, 2 case folding, 4 search patterns compiled (off: literal),
 // 8 replacements decoded, 16 records end in NUL (off: line feed), 32 output records end in NUL,
-// 64 the lookup remembers what failed from its first step (off: only for costly records).
+// 64 the lookup remembers what failed from its first step (off: only for costly records),
+// 128 line mode reads through a buffer of a few bytes, so that records cross its end.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -38,11 +39,12 @@ struct reference {
     bool fold;
     long steps = 0;
 
-    replacement* at_end(trie_node* list) {
+    /// A star ending the list matches an empty rest; the empty pattern only an empty record.
+    replacement* at_end(trie_node* list, bool empty_record) {
         if (list == nullptr) return nullptr;
         trie_node* last = list;
         for (trie_node* n = list; n != nullptr; n = n->next) {
-            if (n->code == CODE_EMPTY) return n->repl;
+            if (n->code == CODE_EMPTY && empty_record) return n->repl;
             last = n;
         }
         return last->code == CODE_ANYSTR ? last->repl : nullptr;
@@ -51,13 +53,13 @@ struct reference {
     /// Depth first: the exact byte, then '?', then '*', as find_child offers them.
     replacement* match(trie_node* list, const unsigned char* rest) {
         if (++steps > MAX_REFERENCE_STEPS || list == nullptr) return nullptr;
-        if (*rest == 0) return at_end(list);
+        if (*rest == 0) return at_end(list, true);
         const unsigned char b = fold ? ascii_toupper(*rest) : *rest;
         for (trie_node* n = find_child(list, b); n != nullptr; n = find_child(n->next, b)) {
             if (n->code == CODE_ANYSTR && n->repl != nullptr) return n->repl;
             replacement* r;
             if (rest[1] == 0) {
-                r = n->repl != nullptr ? n->repl : at_end(n->child);
+                r = n->repl != nullptr ? n->repl : at_end(n->child, false);
             } else {
                 r = match(n->child, rest + 1);
             }
@@ -164,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ::lseek(in_fd, 0, SEEK_SET);
     rs.count = counters{};
     {
-        byte_reader in(in_fd);
+        byte_reader in(in_fd, (flags & 128) != 0 ? 1 + size % 7 : STREAM_BUFFER_SIZE);
         byte_writer out(out_fd);
         const int result = line_replace(rs, in, out);
         if (result != (rs.count.found_count > 0 ? RESULT_CHANGED : RESULT_UNCHANGED)) std::abort();

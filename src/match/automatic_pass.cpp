@@ -10,10 +10,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "match/emitter.hpp"
+#include "match/required_literal.hpp"
 #include "match/walk.hpp"
 #include "pattern/automaton.hpp"
 #include "pattern/prefix_filter.hpp"
@@ -59,17 +59,6 @@ class pass_storage {
     unsigned char* bytes_;
     walk_state* states_;
 };
-
-/// A rough weight of how often each byte value turns up in text and binaries, for choosing the
-/// rarest bytes to search for.
-int byte_weight(int v) {
-    if (v == ' ') return 16;
-    if (v >= 'a' && v <= 'z') return std::strchr("etaoinshrlducm", v) != nullptr ? 10 : 4;
-    if (v >= 'A' && v <= 'Z') return 2;
-    if (v == 0) return 8;
-    if (v == '\n' || v == 0xff || (v >= '0' && v <= '9')) return 2;
-    return 1;
-}
 
 /// Which candidate starts can be passed over without a walk. The walk from a start p takes byte
 /// p+d from one of the lists that d accepted bytes lead to. When none of the lists up to depth d
@@ -237,217 +226,6 @@ struct start_filter {
         if (count != 1) single = -1;
         useful = best_weight >= 0 && count < 256;
     }
-};
-
-/// A run of bytes that every found text holds: the bytes of nodes n1..nk, where each n(i+1) can
-/// only be taken right after n(i) (its list is reached through n(i)'s child alone, holds no star
-/// and is not the root list) and every way from the root to a completion takes nk. Found only in
-/// small tries; length 0 when there is none.
-struct required_literal {
-    using node_index =
-        std::unordered_map<const trie_node*, std::size_t, std::hash<const trie_node*>,
-                           std::equal_to<>,
-                           counted_allocator<std::pair<const trie_node* const, std::size_t>>>;
-    static constexpr std::size_t MAX_LENGTH = 32;
-    std::size_t length = 0;
-    unsigned char bytes[MAX_LENGTH] = {};  ///< the keys the bytes must have
-
-    required_literal(trie_node* root, bool fold) {
-        constexpr std::size_t MAX_NODES = 4096;
-        constexpr std::size_t MAX_TRIES = 32;
-        using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
-        node_list nodes;
-        node_index indices;
-        auto index_of = [&](const trie_node* n) {
-            const auto at = indices.find(n);
-            return at == indices.end() ? nodes.size() : at->second;
-        };
-        // Every node the walk can reach: along next from the root and from every child.
-        node_list entries;
-        if (root != nullptr) entries.push_back(root);
-        while (!entries.empty()) {
-            trie_node* e = entries.back();
-            entries.pop_back();
-            for (trie_node* n = e; n != nullptr; n = n->next) {
-                if (index_of(n) < nodes.size()) break;  // the rest of this list is known
-                if (nodes.size() == MAX_NODES) return;
-                indices.emplace(n, nodes.size());
-                nodes.push_back(n);
-                if (n->child != nullptr) entries.push_back(n->child);
-            }
-        }
-        const std::size_t count = nodes.size();
-        constexpr std::size_t NONE = ~std::size_t{0};
-        std::vector<std::size_t, counted_allocator<std::size_t>> parent(count, NONE);
-        std::vector<char, counted_allocator<char>> shared(count, 0);    // entered in several ways
-        std::vector<char, counted_allocator<char>> complete(count, 0);  // taking it completes
-        for (std::size_t i = 0; i < count; ++i) {
-            trie_node* last = nodes[i];
-            while (last->next != nullptr)
-                last = last->next;
-            complete[i] =
-                nodes[i]->repl != nullptr || (last->code == CODE_ANYSTR && last->repl != nullptr);
-            // A list that ends in a star is re-entered at a fallback after any byte it absorbs.
-            if (last->code == CODE_ANYSTR) shared[i] = 1;
-        }
-        for (trie_node* n = root; n != nullptr; n = n->next)
-            shared[index_of(n)] = 1;
-        for (std::size_t i = 0; i < count; ++i) {
-            for (trie_node* n = nodes[i]->child; n != nullptr; n = n->next) {
-                const std::size_t j = index_of(n);
-                if (parent[j] == NONE) {
-                    parent[j] = i;
-                } else if (parent[j] != i) {
-                    shared[j] = 1;
-                }
-            }
-        }
-        // The chain of byte nodes that ends at each byte node, longest first.
-        struct chain {
-            std::size_t node, length;
-            int weight;
-        };
-        std::vector<chain, counted_allocator<chain>> chains;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (nodes[i]->code >= 256) continue;
-            chain c{i, 1, byte_weight(nodes[i]->code)};
-            for (std::size_t j = i; c.length < MAX_LENGTH && shared[j] == 0 && parent[j] != NONE;
-                 ++c.length) {
-                j = parent[j];
-                if (nodes[j]->code >= 256 || complete[j] != 0) break;
-                c.weight += byte_weight(nodes[j]->code);
-            }
-            chains.push_back(c);
-        }
-        std::sort(chains.begin(), chains.end(), [](const chain& a, const chain& b) {
-            return a.length != b.length ? a.length > b.length : a.weight < b.weight;
-        });
-        std::vector<char, counted_allocator<char>> seen(count, 0);
-        std::vector<char, counted_allocator<char>> avoid(count, 0);
-        // The keys of the last length nodes of a chain, last first; false when it is shorter.
-        auto keys_of = [&](const chain& c, std::size_t length, unsigned char* keys) {
-            if (c.length < length) return false;
-            std::size_t j = c.node;
-            for (std::size_t k = length; k-- > 0; j = parent[j])
-                keys[k] = static_cast<unsigned char>(nodes[j]->code);
-            return true;
-        };
-        for (std::size_t t = 0; t < chains.size() && t < MAX_TRIES; ++t) {
-            const chain& c = chains[t];
-            unsigned char keys[MAX_LENGTH];
-            keys_of(c, c.length, keys);
-            bool matchable = true;
-            for (std::size_t k = 0; k < c.length; ++k) {
-                // A lower-case letter is never a key when the pass folds case.
-                matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
-            }
-            // Every node whose chain ends in the same keys holds the run as well (a set before a
-            // star gives each of its members a copy of what follows).
-            for (const chain& other : chains) {
-                unsigned char other_keys[MAX_LENGTH];
-                avoid[other.node] = keys_of(other, c.length, other_keys) &&
-                                    std::memcmp(keys, other_keys, c.length) == 0;
-            }
-            if (matchable && !completes_around(indices, avoid, complete, seen, root)) {
-                length = c.length;
-                std::memcpy(bytes, keys, length);
-                return;
-            }
-        }
-    }
-
-  private:
-    /// Whether a walk from the root can complete without taking a node i with avoid[i] set.
-    /// Generous: any node ever taken may serve as a fallback later.
-    template <typename Flags>
-    static bool completes_around(const node_index& indices, const Flags& avoid,
-                                 const Flags& complete, Flags& seen, trie_node* root) {
-        std::fill(seen.begin(), seen.end(), 0);
-        std::vector<trie_node*, counted_allocator<trie_node*>> todo;
-        auto enter = [&](trie_node* from) {
-            for (trie_node* n = from; n != nullptr; n = n->next)
-                todo.push_back(n);
-        };
-        enter(root);
-        while (!todo.empty()) {
-            trie_node* n = todo.back();
-            todo.pop_back();
-            if (n->code == CODE_NOSET || n->code == CODE_EMPTY) continue;  // take no byte
-            const auto at = indices.find(n);
-            if (at == indices.end()) return true;  // not surveyed: assume the worst
-            const std::size_t i = at->second;
-            if (avoid[i] != 0 || seen[i] != 0) continue;
-            seen[i] = 1;
-            if (complete[i] != 0) return true;
-            enter(n->child);
-            trie_node* last = n;
-            while (last->next != nullptr)
-                last = last->next;
-            if (last->code == CODE_ANYSTR) enter(n);  // absorbed bytes lead back to n
-        }
-        return false;
-    }
-};
-
-/// Finds the leftmost place where the bytes of a required literal occur, by their keys: sixteen
-/// places at a time are tested by two of its rarest bytes, and those that pass in full.
-class literal_finder {
-  public:
-    literal_finder(const required_literal& lit, bool fold) : n_(lit.length) {
-        for (std::size_t k = 0; k < n_; ++k) {
-            const unsigned char c = lit.bytes[k];
-            low_[k] = c;
-            high_[k] = fold && c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
-            if (byte_weight(c) < byte_weight(lit.bytes[a_])) a_ = k;
-        }
-        b_ = a_ == 0 && n_ > 1 ? n_ - 1 : 0;
-        for (std::size_t k = 0; k < n_; ++k) {
-            if (k != a_ && byte_weight(lit.bytes[k]) < byte_weight(lit.bytes[b_])) b_ = k;
-        }
-    }
-
-    std::size_t length() const { return n_; }
-
-    /// The offset of the first place in p[0..m) where the literal occurs in full, or m.
-    std::size_t find(const unsigned char* p, std::size_t m) const {
-        std::size_t i = 0;
-#ifdef __SSE2__
-        const __m128i a1 = _mm_set1_epi8(static_cast<char>(low_[a_]));
-        const __m128i a2 = _mm_set1_epi8(static_cast<char>(high_[a_]));
-        const __m128i b1 = _mm_set1_epi8(static_cast<char>(low_[b_]));
-        const __m128i b2 = _mm_set1_epi8(static_cast<char>(high_[b_]));
-        for (; i + n_ + 15 <= m; i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + a_));
-            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + b_));
-            const __m128i hx = _mm_or_si128(_mm_cmpeq_epi8(x, a1), _mm_cmpeq_epi8(x, a2));
-            const __m128i hy = _mm_or_si128(_mm_cmpeq_epi8(y, b1), _mm_cmpeq_epi8(y, b2));
-            auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(hx, hy)));
-            while (mask != 0) {
-                const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-                if (occurs_at(p + at)) return at;
-                mask &= mask - 1;
-            }
-        }
-#endif
-        for (; i + n_ <= m; ++i) {
-            if (occurs_at(p + i)) return i;
-        }
-        return m;
-    }
-
-  private:
-    bool occurs_at(const unsigned char* p) const {
-        for (std::size_t k = 0; k < n_; ++k) {
-            if (p[k] != low_[k] && p[k] != high_[k]) return false;
-        }
-        return true;
-    }
-
-    std::size_t n_;
-    std::size_t a_ = 0;  // the rarest byte's position
-    std::size_t b_ = 0;  // the next rarest
-    unsigned char low_[required_literal::MAX_LENGTH] = {};
-    unsigned char high_[required_literal::MAX_LENGTH] = {};
 };
 
 /// Which candidate starts cannot complete because the required literal lies too far ahead. A

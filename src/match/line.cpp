@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "match/emitter.hpp"
+#include "match/required_literal.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
@@ -52,16 +53,23 @@ void drop_last(dyn_str* ds, unsigned char b) {
     if (ds->size > 0 && ds->data[ds->size - 1] == b) ds->data[--ds->size] = 0;
 }
 
-/// The replacement for an empty rest of the record in list: the empty pattern's, else that of a
-/// star ending the list.
-replacement* match_end(trie_node* list) {
+/// The replacement for an empty rest of the record after a byte was taken: that of a star ending
+/// list. The empty pattern does not count here: it matches only an empty record.
+replacement* star_end(trie_node* list) {
     if (list == nullptr) return nullptr;
     trie_node* last = list;
-    for (trie_node* n = list; n != nullptr; n = n->next) {
-        if (n->code == CODE_EMPTY) return n->repl;
-        last = n;
-    }
+    while (last->next != nullptr)
+        last = last->next;
     return last->code == CODE_ANYSTR ? last->repl : nullptr;
+}
+
+/// The replacement for an empty record: the empty pattern's, else that of a star ending the root
+/// list.
+replacement* match_end(trie_node* root) {
+    for (trie_node* n = root; n != nullptr; n = n->next) {
+        if (n->code == CODE_EMPTY) return n->repl;
+    }
+    return star_end(root);
 }
 
 std::size_t slot_of(const trie_node* list, std::size_t pos, std::size_t mask) {
@@ -145,6 +153,42 @@ void line_search::push(const frame& f) {
         stack_capacity_ = cap;
     }
     stack_[depth_++] = f;
+}
+
+std::size_t line_search::star_run_end(trie_node* list, const unsigned char* text, std::size_t from,
+                                      std::size_t len, bool fold) {
+    star_run& run = star_runs_[(reinterpret_cast<std::uintptr_t>(list) >> 5) % STAR_RUN_SLOTS];
+    if (run.list != list || run.fold != fold) {
+        run = {list, fold, 0, {}};
+        for (trie_node* n = list; n != nullptr && n->code != CODE_ANYSTR; n = n->next) {
+            if (n->code == CODE_ANYCHAR) {
+                run.count = STAR_RUN_ANY;
+                break;
+            }
+            if (n->code > 255) continue;  // an empty set or the empty pattern takes no byte
+            const auto b = static_cast<unsigned char>(n->code);
+            const bool twin = fold && b >= 'A' && b <= 'Z';  // folding lets the lower case in
+            if (run.count + (twin ? 2u : 1u) > sizeof run.bytes) {
+                run.count = STAR_RUN_ANY;
+                break;
+            }
+            run.bytes[run.count++] = b;
+            if (twin) run.bytes[run.count++] = static_cast<unsigned char>(b + 32);
+        }
+    }
+    if (run.count == STAR_RUN_ANY) return from;
+    if (run.count == 1) {
+        const void* hit = std::memchr(text + from, run.bytes[0], len - from);
+        return hit == nullptr
+                   ? len
+                   : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - text);
+    }
+    for (std::size_t i = from; i < len; ++i) {
+        for (unsigned k = 0; k < run.count; ++k) {
+            if (text[i] == run.bytes[k]) return i;
+        }
+    }
+    return len;
 }
 
 bool line_search::first_visit(trie_node* list, std::size_t pos) {
@@ -284,7 +328,7 @@ replacement* line_search::find(trie_node* list, const unsigned char* text, std::
     // (and failed) or still an ancestor on the stack, which lies at an earlier position (lists
     // lead back to themselves only through their own star, unless the survey says otherwise).
     std::size_t budget = SIZE_MAX;
-    if (steps_per_byte_ == 0 || len < (SIZE_MAX - steps_base_) / steps_per_byte_) {
+    if (len < budget_below_) {
         budget = steps_per_byte_ * len + steps_base_;
     }
     bool remember = false;
@@ -309,7 +353,7 @@ replacement* line_search::find(trie_node* list, const unsigned char* text, std::
         const std::size_t next = f.pos + 1;
         if (next == len) {
             if (n->repl != nullptr) return n->repl;
-            if (replacement* r = match_end(n->child)) return r;
+            if (replacement* r = star_end(n->child)) return r;
             continue;
         }
         trie_node* child = n->child;
@@ -327,7 +371,17 @@ replacement* line_search::find(trie_node* list, const unsigned char* text, std::
         // to try after n, its lookup takes this frame's place, so that a star running over a
         // long record does not deepen the stack.
         if (n->code >= CODE_ANYCHAR && find_child(n->next, key) == nullptr) {
-            f = {child, nullptr, next, stop};
+            std::size_t at = next;
+            if (own_star && !remember) {
+                // Bytes that the list offers nothing but its star for are taken one by one
+                // the same way; a star without a replacement that takes the last byte fails.
+                at = star_run_end(child, text, next, len, fold);
+                if (at == len) {
+                    --depth_;
+                    continue;
+                }
+            }
+            f = {child, nullptr, at, stop};
         } else {
             push({child, nullptr, next, stop});
         }
@@ -345,28 +399,136 @@ replacement* match_line(trie_node* list, const unsigned char* rest, bool fold) {
     return match_line(list, rest, fold, scratch);
 }
 
-int line_replace(run_state& rs, byte_reader& in, byte_writer& out) {
-    dyn_str* ds = dyn_str_from(nullptr);
-    line_search scratch;
-    const bool fold = !rs.opts.case_sensitive;
-    int result = RESULT_UNCHANGED;
-    while (read_record(ds, in, rs.opts.in_term) != nullptr) {
+namespace {
+
+/// Writes records to out as line mode turns them out, keeping the lookup's scratch memory from
+/// record to record. With the fast route, a record without the trie's required literal is not
+/// looked up, and runs of records without it are copied in bulk.
+class record_writer {
+  public:
+    record_writer(run_state& rs, byte_writer& out, bool fast)
+        : rs_(rs),
+          out_(out),
+          root_(rs.patterns.root),
+          fold_(!rs.opts.case_sensitive),
+          in_term_(rs.opts.in_term),
+          out_term_(rs.opts.out_term),
+          literal_(fast ? root_ : nullptr, fold_),
+          finder_(literal_, fold_),
+          filter_(literal_.length > 0),
+          // Bulk copies keep the records' terminators, and pass over empty records unlooked.
+          bulk_(filter_ && in_term_ == out_term_ && match_end(root_) == nullptr) {}
+
+    bool changed() const { return changed_; }
+
+    /// Writes what the record r[0..n) becomes, then the output terminator; false when a write
+    /// failed.
+    bool record(const unsigned char* r, std::size_t n) {
         // The lookup sees the record up to its first NUL; a match replaces all of it.
-        replacement* r = match_line(rs.patterns.root, ds->data, fold, scratch);
+        const void* nul = std::memchr(r, 0, n);
+        const std::size_t len =
+            nul == nullptr ? n
+                           : static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - r);
+        replacement* found = nullptr;
+        if (!filter_ || len == 0 || finder_.find(r, len) < len) {
+            found = scratch_.find(root_, r, len, fold_);
+        }
         bool ok;
-        if (r != nullptr) {
-            ++rs.count.found_count;
-            ok = emit_replacement(rs, ds->data, ds->size, r->text, r->length, out) == 0;
-            result = RESULT_CHANGED;
+        if (found != nullptr) {
+            ++rs_.count.found_count;
+            ok = emit_replacement(rs_, r, n, found->text, found->length, out_) == 0;
+            changed_ = true;
         } else {
-            ok = out.write(ds->data, ds->size);
+            ok = out_.write(r, n);
         }
-        if (!ok || !out.put(rs.opts.out_term)) {
-            dyn_str_free(ds);
-            return RESULT_WRITE_ERROR;
+        return ok && out_.put(out_term_);
+    }
+
+    /// Writes what the records of p[0..n) become; each ends in the input terminator, the last at
+    /// p[n-1]. A line's carriage return before its line feed is dropped, as read_text_line does.
+    bool records(const unsigned char* p, std::size_t n) {
+        const unsigned char* const end = p + n;
+        while (p < end) {
+            if (bulk_) {
+                // The records before the one where the literal first occurs cannot match.
+                const std::size_t hit = finder_.find(p, static_cast<std::size_t>(end - p));
+                const unsigned char* from = end;
+                if (hit < static_cast<std::size_t>(end - p)) {
+                    const void* t = ::memrchr(p, in_term_, hit);
+                    from = t == nullptr ? p : static_cast<const unsigned char*>(t) + 1;
+                }
+                if (!copy(p, from)) return false;
+                p = from;
+                if (p == end) break;
+            }
+            const auto* t = static_cast<const unsigned char*>(
+                std::memchr(p, in_term_, static_cast<std::size_t>(end - p)));
+            std::size_t len = static_cast<std::size_t>(t - p);
+            if (in_term_ == '\n' && len > 0 && p[len - 1] == '\r') --len;
+            if (!record(p, len)) return false;
+            p = t + 1;
         }
+        return true;
+    }
+
+  private:
+    /// Copies the whole records p[0..end) as they are, less the carriage returns of CR-LF ends.
+    bool copy(const unsigned char* p, const unsigned char* end) {
+        if (in_term_ == '\n') {
+            const unsigned char* scan = p;
+            while (const void* cr = std::memchr(scan, '\r', static_cast<std::size_t>(end - scan))) {
+                const auto* c = static_cast<const unsigned char*>(cr);
+                scan = c + 1;
+                if (scan == end || *scan != '\n') continue;
+                if (!out_.write(p, static_cast<std::size_t>(c - p))) return false;
+                p = scan;
+            }
+        }
+        return out_.write(p, static_cast<std::size_t>(end - p));
+    }
+
+    run_state& rs_;
+    byte_writer& out_;
+    trie_node* root_;
+    bool fold_;
+    unsigned char in_term_;
+    unsigned char out_term_;
+    required_literal literal_;
+    literal_finder finder_;
+    bool filter_;
+    bool bulk_;
+    bool changed_ = false;
+    line_search scratch_;
+};
+
+}  // namespace
+
+int line_replace(run_state& rs, byte_reader& in, byte_writer& out, bool fast) {
+    const unsigned char term = rs.opts.in_term;
+    record_writer records(rs, out, fast);
+    dyn_str* ds = dyn_str_from(nullptr);
+    bool ok = true;
+    for (;;) {
+        if (fast && (in.buffered_size() > 0 || in.fill())) {
+            // The records that the buffer holds whole are taken from it in place.
+            const unsigned char* p = in.buffered();
+            const void* last = ::memrchr(p, term, in.buffered_size());
+            if (last != nullptr) {
+                const auto whole =
+                    static_cast<std::size_t>(static_cast<const unsigned char*>(last) - p) + 1;
+                ok = records.records(p, whole);
+                in.consume(whole);
+                if (!ok) break;
+                continue;
+            }
+        }
+        // A record that runs past the buffer is gathered in ds, however long.
+        if (read_record(ds, in, term) == nullptr) break;
+        if (!(ok = records.record(ds->data, ds->size))) break;
     }
     dyn_str_free(ds);
+    if (!ok) return RESULT_WRITE_ERROR;
+    const int result = records.changed() ? RESULT_CHANGED : RESULT_UNCHANGED;
     return out.flush() ? result : RESULT_WRITE_ERROR;
 }
 

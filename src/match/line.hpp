@@ -54,7 +54,10 @@ class line_search {
     /// A lookup starts remembering what it tried after steps_per_byte steps per byte of the
     /// record plus steps_base; tests lower both to remember from the first step.
     explicit line_search(std::size_t steps_per_byte = 2, std::size_t steps_base = 1024)
-        : steps_per_byte_(steps_per_byte), steps_base_(steps_base) {}
+        : steps_per_byte_(steps_per_byte),
+          steps_base_(steps_base),
+          budget_below_(steps_per_byte == 0 ? SIZE_MAX : (SIZE_MAX - steps_base) / steps_per_byte) {
+    }
     ~line_search();
     line_search(const line_search&) = delete;
     line_search& operator=(const line_search&) = delete;
@@ -86,7 +89,21 @@ class line_search {
         bool shared;                 ///< more than one node leads to it
     };
 
+    /// The bytes that a list ending in a star takes other than by its star, for a few lists.
+    struct star_run {
+        trie_node* list;  ///< null: an empty slot
+        bool fold;
+        unsigned char count;  ///< bytes held, or STAR_RUN_ANY: '?' takes any byte
+        unsigned char bytes[6];
+    };
+    static constexpr std::size_t STAR_RUN_SLOTS = 16;
+    static constexpr unsigned char STAR_RUN_ANY = 0xff;
+
     void push(const frame& f);
+    /// The first position from from on where a byte of text may be taken by list, which ends in a
+    /// star, other than by its star: before it the star takes every byte. len when there is none.
+    std::size_t star_run_end(trie_node* list, const unsigned char* text, std::size_t from,
+                             std::size_t len, bool fold);
     /// Records that list was looked up at pos; false when it already was.
     bool first_visit(trie_node* list, std::size_t pos);
     void grow_seen();
@@ -100,6 +117,8 @@ class line_search {
 
     std::size_t steps_per_byte_;
     std::size_t steps_base_;
+    std::size_t budget_below_;  // records this long and longer get no budget: it would overflow
+    star_run star_runs_[STAR_RUN_SLOTS] = {};  // direct mapped by the list's address
     frame* stack_ = nullptr;
     std::size_t stack_capacity_ = 0;
     std::size_t depth_ = 0;
@@ -123,7 +142,9 @@ replacement* match_line(trie_node* list, const unsigned char* rest, bool fold);
 
 /// Filters in to out record by record. Returns 0 when a record was replaced, 1 when none was, 2
 /// when a write to out failed. A read error ends the input; the caller tells it from the end
-/// through in.failed(). out is flushed before the return.
-int line_replace(run_state& rs, byte_reader& in, byte_writer& out);
+/// through in.failed(). out is flushed before the return. fast off looks every record up in full,
+/// the reference for the fast route, which passes over records without the trie's required
+/// literal and takes the records the reader's buffer holds whole in place.
+int line_replace(run_state& rs, byte_reader& in, byte_writer& out, bool fast = true);
 
 }  // namespace kestrom

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,7 @@ TEST(LineMatcher, ReplacesWholeRecords) {
         {{{"a*", "[&]"}}, "ab\nb\na", "[ab]\nb\n[a]\n"},
         {{{"abc", "X"}}, "abc\r\nab\rc\r\n", "X\nab\rc\n"},
         {{{"", "E"}}, "abc\n\x1a", "abc\nE\n"},
+        {{{"*q", "Y"}, {"", "E"}}, "xqz\n\nq\n", "xqz\nE\nY\n"},
         {{{"abc", "X"}}, "abc\x1a", "X\n"},
         {{{"ab", "[&]"}}, "ab\0cd\nab\0\n"s, "[ab\0cd]\n[ab\0]\n"s},
         {{{"a", "X"}}, "a\0b\0"s, "X\nb\n", "0"},
@@ -61,6 +63,82 @@ TEST(LineMatcher, ManyStarsOverALongRecordFinish) {
               nullptr);
     EXPECT_NE(match_line(rs.patterns.root, reinterpret_cast<const unsigned char*>(ab.c_str()), 0),
               nullptr);
+}
+
+TEST(LineMatcher, FastRouteAgreesWithFullLookups) {
+    // Records cut anywhere by tiny buffers, CR-LF and Ctrl-Z ends, NUL bytes, empty records and
+    // literals holding a terminator: the fast route must write what full lookups do.
+    const std::vector<std::vector<std::pair<std::string, std::string>>> sets = {
+        {{"*abc*", "X"}},
+        {{"abc", "X"}, {"a*c", "[&]"}},
+        {{"*ab?c", "Y"}, {"", "E"}},
+        {{"*b\rc*", "R"}},
+        {{"*c\nb*", "N"}},
+        {{"*a*b*c*", "S"}, {"*cab", "T"}},
+        {{"*abc*", "X"}, {"?", "Q"}},
+    };
+    const std::string alphabet = "aabbcAC\r\n\n\x1a"s + '\0';
+    std::mt19937 rng(5);
+    for (int round = 0; round < 300; ++round) {
+        std::string input;
+        for (std::size_t n = rng() % 200; n > 0; --n)
+            input += alphabet[rng() % alphabet.size()];
+        for (const auto& pairs : sets) {
+            const unsigned mode = rng();
+            std::string outs[2];
+            int results[2];
+            std::uint64_t found[2];
+            for (int fast = 0; fast < 2; ++fast) {
+                run_state rs;
+                rs.opts.case_sensitive = (mode & 1) != 0;
+                if ((mode & 2) != 0) rs.opts.in_term = 0;
+                if ((mode & 4) != 0) rs.opts.out_term = 0;
+                for (auto [search, repl] : pairs)
+                    register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+                static constexpr std::size_t capacities[] = {1, 2, 3, 7, 64, 4096};
+                mem_file in_file(input), out_file;
+                byte_reader in(in_file.fd(), capacities[(mode >> 3) % 6]);
+                byte_writer out(out_file.fd());
+                results[fast] = line_replace(rs, in, out, fast != 0);
+                outs[fast] = out_file.content();
+                found[fast] = rs.count.found_count;
+            }
+            ASSERT_EQ(outs[1], outs[0]) << pairs[0].first << " mode " << (mode & 63);
+            ASSERT_EQ(results[1], results[0]);
+            ASSERT_EQ(found[1], found[0]);
+        }
+    }
+}
+
+TEST(LineMatcher, StarRunsAgreeWithStepByStepLookups) {
+    // A lookup that remembers from its first step takes a star's bytes one at a time; the
+    // ordinary one lets a star run over the bytes its list offers nothing else for.
+    const std::vector<std::vector<std::string>> sets = {
+        {"*abc*"},         {"*a?c*"},       {"*ab*c"},          {"*[ab]x*"},
+        {"*a*b*c", "x*y"}, {"*AB*", "*by"}, {"*aXbYc*", "*q?"}, {"*abcdefg", "*ABC*"},
+    };
+    const std::string alphabet = "abcxyABXYq";
+    std::mt19937 rng(9);
+    for (const auto& patterns : sets) {
+        for (const bool fold : {false, true}) {
+            run_state rs;
+            rs.opts.case_sensitive = !fold;
+            for (std::string search : patterns) {
+                std::string repl = search;
+                register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+            }
+            line_search runs, steps(0, 1);
+            for (int round = 0; round < 500; ++round) {
+                std::string record;
+                for (std::size_t n = rng() % 40; n > 0; --n)
+                    record += alphabet[rng() % alphabet.size()];
+                const auto* text = reinterpret_cast<const unsigned char*>(record.data());
+                ASSERT_EQ(runs.find(rs.patterns.root, text, record.size(), fold),
+                          steps.find(rs.patterns.root, text, record.size(), fold))
+                    << patterns[0] << " " << record << " fold " << fold;
+            }
+        }
+    }
 }
 
 }  // namespace
