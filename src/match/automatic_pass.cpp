@@ -796,7 +796,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     star_table_cache star_cache;
     // Under a star, a literal that every found text holds lets stretches without it leave at once.
     const required_literal required =
-        stars ? required_literal(root, fold) : required_literal(nullptr, fold);
+        stars ? required_literal_of(rs, fold) : required_literal(nullptr, fold);
     literal_gap gaps(required, fold, window_size);
     // Whether a candidate was given up at the window's limit since the last found text: only
     // then are fresh starts tested against the literal, so that dense finds pay nothing for it.

@@ -413,7 +413,7 @@ class record_writer {
           fold_(!rs.opts.case_sensitive),
           in_term_(rs.opts.in_term),
           out_term_(rs.opts.out_term),
-          literal_(fast ? root_ : nullptr, fold_),
+          literal_(fast ? required_literal_of(rs, fold_) : required_literal(nullptr, fold_)),
           finder_(literal_, fold_),
           filter_(literal_.length > 0),
           // Bulk copies keep the records' terminators, and pass over empty records unlooked.

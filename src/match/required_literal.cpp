@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "run_state.hpp"
 #include "util/alloc.hpp"
 
 namespace kestrom {
@@ -60,7 +61,7 @@ int byte_weight(int v) {
 }
 
 required_literal::required_literal(trie_node* root, bool fold) {
-    constexpr std::size_t MAX_NODES = 4096;
+    constexpr std::size_t MAX_NODES = std::size_t{1} << 19;
     constexpr std::size_t MAX_TRIES = 32;
     using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
     node_list nodes;
@@ -161,6 +162,15 @@ required_literal::required_literal(trie_node* root, bool fold) {
             return;
         }
     }
+}
+
+const required_literal& required_literal_of(run_state& rs, bool fold) {
+    if (rs.literal_version != rs.patterns.version() || rs.literal_fold != fold) {
+        rs.literal = required_literal(rs.patterns.root, fold);
+        rs.literal_version = rs.patterns.version();
+        rs.literal_fold = fold;
+    }
+    return rs.literal;
 }
 
 }  // namespace kestrom

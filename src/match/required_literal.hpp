@@ -12,6 +12,8 @@
 
 namespace kestrom {
 
+struct run_state;
+
 /// A rough weight of how often each byte value turns up in text and binaries, for choosing the
 /// rarest bytes to search for.
 int byte_weight(int v);
@@ -29,6 +31,10 @@ struct required_literal {
     /// The literal of the trie from root, looked up by keys (upper case when fold).
     required_literal(trie_node* root, bool fold);
 };
+
+/// The required literal of the patterns of rs, worked out once for each state of the trie: the
+/// survey of a large trie costs more than a small file's pass.
+const required_literal& required_literal_of(run_state& rs, bool fold);
 
 /// Finds the leftmost place where the bytes of a required literal occur, by their keys: sixteen
 /// places at a time are tested by two of its rarest bytes, and those that pass in full.

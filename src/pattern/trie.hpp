@@ -71,6 +71,9 @@ class trie {
     /// up to date (see prefix_filter; it may be unusable). Holds only while no node is added.
     const prefix_filter& prefixes(std::size_t max_length);
 
+    /// Grows with every node added: what was worked out from the trie holds while it stays.
+    std::uint64_t version() const { return version_; }
+
     /// Whether any star node exists: without one, no list needs its star's child kept up.
     bool has_star() const { return star_count_ != 0; }
 

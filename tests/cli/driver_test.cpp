@@ -13,6 +13,9 @@ TEST(Driver, FiltersStandardInput) {
     // The matching itself is the stream matcher's unit tests' and fuzzer's.
     const std::string warn_x = "Warning: invalid flag -x (use -h for help)\n";
     const std::string twice = "2 file(s) processed, 2 errors\n0 occurrences found, 0 replaced\n";
+    // A candidate longer than the window, then a pattern added between two inputs: what the
+    // matcher works out from the patterns must follow them.
+    const std::string far = std::string("b").append(5000, 'x');
     // clang-format off
     check_rows({
         {{}, "", "hello\n", "hello\n", "", 1},
@@ -45,6 +48,10 @@ TEST(Driver, FiltersStandardInput) {
         {{"-c", "--", "-v"}, "", "", "", "can't read '-v': \nNo such file or directory\n", 1},
         {{"-v", "-e", "foo", "f"}, "foo", "", "", "f unchanged\n" + summary_one_unchanged, 1,
          {}, "foo"},
+        {{"-c", "-ea*foo", "X", "f", "-eb*bar", "Y", "-"}, "a1foo", far + "b2bar" + far,
+         std::string("X").append(far).append("Y").append(far), "", 0},
+        {{"-c", "-b", "-ea*foo", "X", "f", "-eb*bar", "Y", "-"}, "a1foo", "b2bar\nb2foo",
+         "X\nY\nb2foo\n", "", 0},
     });
     // clang-format on
 }
