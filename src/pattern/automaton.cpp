@@ -77,6 +77,12 @@ void literal_automaton::link() {
     class_count_ = 1;
     for (int key = 0; key < 256; ++key)
         class_of_[key] = used[key] ? class_count_++ : 0;
+    const auto size = static_cast<std::uint32_t>(class_count_);
+    row_shift_ = static_cast<unsigned>(__builtin_ctz(size));
+    const std::uint32_t odd = size >> row_shift_;
+    row_inverse_ = odd;  // right to 3 bits; each step doubles that
+    for (int k = 0; k < 4; ++k)
+        row_inverse_ *= 2 - odd * row_inverse_;
     const std::size_t row_bytes = class_count_ * sizeof(state_id);
     while (row_count_ < states_.size() &&
            (states_[row_count_].depth <= 1 || (row_count_ + 1) * row_bytes <= ROW_BUDGET))

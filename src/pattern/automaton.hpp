@@ -62,7 +62,9 @@ class literal_automaton {
     }
     /// The state whose row is at off.
     state_id state_at(std::uint32_t off) const {
-        return off == root_offset() ? ROOT : off / static_cast<std::uint32_t>(class_count_);
+        // An exact division by the row's size: a shift, then a product with the inverse of its
+        // odd part modulo 2^32.
+        return off == root_offset() ? ROOT : (off >> row_shift_) * row_inverse_;
     }
 
     /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
@@ -105,6 +107,8 @@ class literal_automaton {
     bool usable_ = false;
     state_id row_count_ = 0;            ///< the first states have whole transition rows
     std::size_t class_count_ = 1;       ///< entries of a row
+    unsigned row_shift_ = 0;            ///< class_count_ is an odd number times 2^row_shift_
+    std::uint32_t row_inverse_ = 1;     ///< the odd number's inverse modulo 2^32
     std::uint16_t class_of_[256] = {};  ///< a row's entry for each key
     counted_vector<state_info> states_;
     counted_vector<unsigned char> keys_;
