@@ -520,7 +520,7 @@ std::size_t word_tail(const unsigned char* p, std::size_t m, const unsigned char
 /// Only a tail that begins the word is held back between reads (as the walk holds its
 /// candidate); every other byte is written at once.
 int word_pass(run_state& rs, byte_reader& in, byte_writer& out, const unsigned char* word,
-              std::size_t n, const replacement& repl) {
+              std::size_t n, replacement& repl) {
     const bool replace = rs.opts.auto_reply_yes;
     int result = RESULT_UNCHANGED;
     const byte_block carry_block(2 * n);
@@ -530,7 +530,7 @@ int word_pass(run_state& rs, byte_reader& in, byte_writer& out, const unsigned c
     auto take = [&](const unsigned char* text) {
         ++rs.count.found_count;
         if (!replace) return out.write(text, n);
-        if (emit_replacement(rs, text, n, repl.text, repl.length, out) != 0) return false;
+        if (emit_replacement(rs, text, n, repl, out) != 0) return false;
         result = RESULT_CHANGED;
         return true;
     };
@@ -637,12 +637,11 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     int result = RESULT_UNCHANGED;
 
     // Answers a found text and moves past it; false when a write failed.
-    auto take = [&](std::size_t start, std::size_t end, const replacement* repl) {
+    auto take = [&](std::size_t start, std::size_t end, replacement* repl) {
         ++rs.count.found_count;
         if (!out.write(buf + done, start - done)) return false;
         if (replace) {
-            if (emit_replacement(rs, buf + start, end - start, repl->text, repl->length, out) != 0)
-                return false;
+            if (emit_replacement(rs, buf + start, end - start, *repl, out) != 0) return false;
             result = RESULT_CHANGED;
         } else if (!out.write(buf + start, end - start)) {
             return false;
@@ -818,7 +817,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
             const unsigned char* text = window + start;
             const std::size_t len = static_cast<std::size_t>(scan - start);
             if (replace) {
-                if (emit_replacement(rs, text, len, found->text, found->length, out) != 0) {
+                if (emit_replacement(rs, text, len, *found, out) != 0) {
                     return RESULT_WRITE_ERROR;
                 }
                 result = RESULT_CHANGED;

@@ -157,4 +157,19 @@ int emit_replacement(run_state& rs, const unsigned char* found, std::size_t foun
     return 0;
 }
 
+int emit_replacement(run_state& rs, const unsigned char* found, std::size_t found_len,
+                     replacement& repl, byte_writer& out) {
+    if (repl.operators == 0) {
+        repl.operators = 1;
+        for (std::size_t i = 0; i < repl.length; ++i) {
+            if (is_operator_byte(static_cast<byte>(repl.text[i]))) repl.operators = 2;
+        }
+    }
+    if (repl.operators == 2) {
+        return emit_replacement(rs, found, found_len, repl.text, repl.length, out);
+    }
+    ++rs.count.replaced_count;
+    return out.write(repl.text, repl.length) ? 0 : 1;
+}
+
 }  // namespace kestrom

@@ -12,5 +12,8 @@ namespace kestrom {
 /// every byte was written, 1 when a write failed.
 int emit_replacement(run_state& rs, const unsigned char* found, std::size_t found_len,
                      const char* text, std::size_t text_len, byte_writer& out);
+/// The same with the text of a record, written at once when no byte of it is an operator.
+int emit_replacement(run_state& rs, const unsigned char* found, std::size_t found_len,
+                     replacement& repl, byte_writer& out);
 
 }  // namespace kestrom

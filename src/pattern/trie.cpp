@@ -162,7 +162,7 @@ replacement* trie::record_new(const char* text, std::size_t length) {
     auto* copy = static_cast<char*>(store_.allocate(length + 1));
     if (length > 0) std::memcpy(copy, text, length);
     copy[length] = '\0';
-    *r = replacement{length, copy};
+    *r = replacement{length, copy, 0};
     return r;
 }
 

@@ -22,6 +22,9 @@ inline constexpr std::uint16_t CODE_ANYSTR = 299;   ///< '*': any byte, again an
 struct replacement {
     std::size_t length;
     char* text;
+    /// Whether some byte of the text may mean more than itself in the replacement language:
+    /// 0 not yet known, 1 no, 2 yes (worked out by the emitter on first use).
+    unsigned char operators = 0;
 };
 
 struct trie_node {
