@@ -71,6 +71,22 @@ done
 
 results=$work/results
 : > "$results"
+# report NAME BYTES: the rows of a job from hyperfine's $work/csv, in MB/s, with kestrom's ratio to
+# the fastest peer whose output was equal (cat is the floor, not a peer).
+report() {
+    awk -F, -v name="$1" -v bytes="$2" -v specs="$work/specs" '
+        BEGIN { while ((getline line < specs) > 0) { split(line, f, "|");
+                    if (f[1] == name) note[f[2]] = f[3] } }
+        NR > 1 { mbs[$1] = bytes / $2 / 1e6; order[++n] = $1 }
+        END { best = 0
+              for (i = 1; i <= n; i++) { t = order[i]
+                  if (t != "kestrom" && t != "cat" && note[t] == "" && mbs[t] > best) best = mbs[t] }
+              for (i = 1; i <= n; i++) { t = order[i]
+                  ratio = (t == "kestrom" && best > 0) ? sprintf("%.2fx", mbs[t] / best) : ""
+                  printf "| %s | %s | %.0f | %s | %s |\n", name, t, mbs[t], ratio, note[t] } }
+    ' "$work/csv"
+}
+
 # job NAME INPUT COMMAND...: each COMMAND is "tool:shell command reading $in, writing stdout".
 job() {
     name=$1 in=$2
@@ -91,18 +107,7 @@ job() {
     while IFS= read -r tool && IFS= read -r cmd; do set -- "$@" -n "$tool" "$cmd"; done \
         < "$work/cmds"
     hyperfine -i --warmup 1 --runs 3 --export-csv "$work/csv" "$@" >/dev/null 2>&1
-    bytes=$(wc -c < "$in")
-    awk -F, -v name="$name" -v bytes="$bytes" -v specs="$work/specs" '
-        BEGIN { while ((getline line < specs) > 0) { split(line, f, "|");
-                    if (f[1] == name) note[f[2]] = f[3] } }
-        NR > 1 { mbs[$1] = bytes / $2 / 1e6; order[++n] = $1 }
-        END { best = 0
-              for (i = 1; i <= n; i++) { t = order[i]
-                  if (t != "kestrom" && t != "cat" && note[t] == "" && mbs[t] > best) best = mbs[t] }
-              for (i = 1; i <= n; i++) { t = order[i]
-                  ratio = (t == "kestrom" && best > 0) ? sprintf("%.2fx", mbs[t] / best) : ""
-                  printf "| %s | %s | %.0f | %s | %s |\n", name, t, mbs[t], ratio, note[t] } }
-    ' "$work/csv" | tee -a "$results"
+    report "$name" "$(wc -c < "$in")" | tee -a "$results"
 }
 
 k=$bin
@@ -185,18 +190,7 @@ done
 unset IFS
 hyperfine -i --warmup 1 --runs 3 --prepare "cp $work/orig $work/file" --export-csv "$work/csv" \
     "$@" >/dev/null 2>&1
-bytes=$(wc -c < "$work/orig")
-awk -F, -v name="W6 in place" -v bytes="$bytes" -v specs="$work/specs" '
-    BEGIN { while ((getline line < specs) > 0) { split(line, f, "|");
-                if (f[1] == name) note[f[2]] = f[3] } }
-    NR > 1 { mbs[$1] = bytes / $2 / 1e6; order[++n] = $1 }
-    END { best = 0
-          for (i = 1; i <= n; i++) { t = order[i]
-              if (t != "kestrom" && note[t] == "" && mbs[t] > best) best = mbs[t] }
-          for (i = 1; i <= n; i++) { t = order[i]
-              ratio = (t == "kestrom" && best > 0) ? sprintf("%.2fx", mbs[t] / best) : ""
-              printf "| %s | %s | %.0f | %s | %s |\n", name, t, mbs[t], ratio, note[t] } }
-' "$work/csv"
+report "W6 in place" "$(wc -c < "$work/orig")"
 
 # A million pairs (W8): the most frequent pairs of neighbouring words of the text, then random
 # words of 8 to 18 letters to fill up, each to its own replacement, from a pattern file. Reported:

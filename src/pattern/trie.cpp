@@ -29,17 +29,32 @@ constexpr std::size_t INDEX_MAX_TABLES = 8192;
 /// At most this many lists are looked at, so that the search for long lists stays small beside a
 /// trie of millions of nodes; lists not reached are walked, as without tables.
 constexpr std::size_t INDEX_MAX_HEADS = 1 << 20;
+
+/// Destroys what slot holds, if anything, and releases its memory.
+template <typename T>
+void drop(T*& slot) {
+    if (slot == nullptr) return;
+    slot->~T();
+    xfree(slot, sizeof(T));
+    slot = nullptr;
+}
+
+/// What slot holds, built anew from args unless it was built for this version and parameter.
+template <typename T, typename... Args>
+const T& rebuilt(T*& slot, std::uint64_t& built_version, std::size_t& built_param,
+                 std::uint64_t version, std::size_t param, Args&&... args) {
+    if (slot != nullptr && built_version == version && built_param == param) return *slot;
+    drop(slot);
+    slot = new (xmalloc(sizeof(T))) T(std::forward<Args>(args)...);
+    built_version = version;
+    built_param = param;
+    return *slot;
+}
 }  // namespace
 
 trie::~trie() {
-    if (automaton_ != nullptr) {
-        automaton_->~literal_automaton();
-        xfree(automaton_, sizeof(literal_automaton));
-    }
-    if (prefixes_ != nullptr) {
-        prefixes_->~prefix_filter();
-        xfree(prefixes_, sizeof(prefix_filter));
-    }
+    drop(automaton_);
+    drop(prefixes_);
     xfree(tables_, table_count_ * sizeof(list_index));
 
     while (chunks_ != nullptr) {
@@ -66,35 +81,13 @@ trie_node* trie::node_new(std::uint16_t code, trie_node* next) {
 const literal_automaton& trie::automaton(std::size_t max_depth) {
     // Bounded so that a huge trie is walked instead (a state takes about forty bytes).
     constexpr std::size_t MAX_STATES = std::size_t{1} << 22;
-    if (automaton_ != nullptr && automaton_version_ == version_ && automaton_depth_ == max_depth) {
-        return *automaton_;
-    }
-    if (automaton_ != nullptr) {
-        automaton_->~literal_automaton();
-        xfree(automaton_, sizeof(literal_automaton));
-        automaton_ = nullptr;
-    }
-    void* place = xmalloc(sizeof(literal_automaton));
-    automaton_ = new (place) literal_automaton(root, max_depth, MAX_STATES);
-    automaton_version_ = version_;
-    automaton_depth_ = max_depth;
-    return *automaton_;
+    return rebuilt(automaton_, automaton_version_, automaton_depth_, version_, max_depth, root,
+                   max_depth, MAX_STATES);
 }
 
 const prefix_filter& trie::prefixes(std::size_t max_length) {
-    if (prefixes_ != nullptr && prefixes_version_ == version_ && prefixes_length_ == max_length) {
-        return *prefixes_;
-    }
-    if (prefixes_ != nullptr) {
-        prefixes_->~prefix_filter();
-        xfree(prefixes_, sizeof(prefix_filter));
-        prefixes_ = nullptr;
-    }
-    void* place = xmalloc(sizeof(prefix_filter));
-    prefixes_ = new (place) prefix_filter(root, max_length);
-    prefixes_version_ = version_;
-    prefixes_length_ = max_length;
-    return *prefixes_;
+    return rebuilt(prefixes_, prefixes_version_, prefixes_length_, version_, max_length, root,
+                   max_length);
 }
 
 const list_index* trie::update_index() {
