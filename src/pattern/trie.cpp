@@ -156,6 +156,9 @@ replacement* trie::record_new(const char* text, std::size_t length) {
     if (length > 0) std::memcpy(copy, text, length);
     copy[length] = '\0';
     *r = replacement{length, copy, 0};
+    // A new pattern may also change nodes that exist (a record on a node, a list linked anew):
+    // whatever was worked out from the trie before it no longer holds.
+    ++version_;
     return r;
 }
 

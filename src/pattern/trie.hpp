@@ -74,7 +74,8 @@ class trie {
     /// up to date (see prefix_filter; it may be unusable). Holds only while no node is added.
     const prefix_filter& prefixes(std::size_t max_length);
 
-    /// Grows with every node added: what was worked out from the trie holds while it stays.
+    /// Grows with every node and record added: what was worked out from the trie holds while it
+    /// stays.
     std::uint64_t version() const { return version_; }
 
     /// Whether any star node exists: without one, no list needs its star's child kept up.
@@ -84,7 +85,7 @@ class trie {
     struct node_chunk;
     arena store_;
     node_chunk* chunks_ = nullptr;  // every node, for the index build
-    std::uint64_t version_ = 0;     // grows with every node added
+    std::uint64_t version_ = 0;     // grows with every node and record added
     std::size_t star_count_ = 0;    // star nodes made
     std::uint64_t indexed_version_ = ~std::uint64_t{0};
     list_index* tables_ = nullptr;  // tables_[0] is unused: index 0 means none

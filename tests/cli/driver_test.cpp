@@ -50,6 +50,7 @@ TEST(Driver, FiltersStandardInput) {
          {}, "foo"},
         {{"-c", "-ea*foo", "X", "f", "-eb*bar", "Y", "-"}, "a1foo", far + "b2bar" + far,
          std::string("X").append(far).append("Y").append(far), "", 0},
+        {{"-c", "-eabc", "X", "f", "-eab", "Y", "-"}, "abc", "ab abc", "XY Yc", "", 0},
         {{"-c", "-b", "-ea*foo", "X", "f", "-eb*bar", "Y", "-"}, "a1foo", "b2bar\nb2foo",
          "X\nY\nb2foo\n", "", 0},
     });
