@@ -455,13 +455,7 @@ class word_finder {
 #ifdef KESTROM_AVX2_SEARCH
         avx2_ = __builtin_cpu_supports("avx2") != 0;
 #endif
-        for (std::size_t k = 1; k < n; ++k) {
-            if (byte_weight(word[k]) < byte_weight(word[a_])) a_ = k;
-        }
-        b_ = a_ == 0 ? n - 1 : 0;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k != a_ && byte_weight(word[k]) < byte_weight(word[b_])) b_ = k;
-        }
+        rarest_two(word, n, a_, b_);
     }
 
     /// The occurrence's offset in p[0..m), or m when there is none.

@@ -60,8 +60,19 @@ int byte_weight(int v) {
     return 1;
 }
 
+void rarest_two(const unsigned char* bytes, std::size_t n, std::size_t& a, std::size_t& b) {
+    a = 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if (byte_weight(bytes[k]) < byte_weight(bytes[a])) a = k;
+    }
+    b = a == 0 && n > 1 ? n - 1 : 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k != a && byte_weight(bytes[k]) < byte_weight(bytes[b])) b = k;
+    }
+}
+
 required_literal::required_literal(trie_node* root, bool fold) {
-    constexpr std::size_t MAX_NODES = std::size_t{1} << 19;
+    constexpr std::size_t MAX_NODES = std::size_t{1} << 19;  // a larger survey costs too much
     constexpr std::size_t MAX_TRIES = 32;
     using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
     node_list nodes;

@@ -18,11 +18,15 @@ struct run_state;
 /// rarest bytes to search for.
 int byte_weight(int v);
 
+/// The positions in bytes[0..n) of the rarest byte (a) and of the next rarest (b, which is a
+/// when n is 1), by byte_weight; the first of equals.
+void rarest_two(const unsigned char* bytes, std::size_t n, std::size_t& a, std::size_t& b);
+
 /// A run of bytes that every found text holds: the bytes of nodes n1..nk, where each n(i+1) can
 /// only be taken right after n(i) (its list is reached through n(i)'s child alone, holds no star
 /// and is not the root list) and every way from the root to a completion takes nk, or one of the
-/// nodes whose chains end in the same bytes. Found only in small tries; length 0 when there is
-/// none.
+/// nodes whose chains end in the same bytes. Found only in tries of up to half a million nodes;
+/// length 0 when there is none.
 struct required_literal {
     static constexpr std::size_t MAX_LENGTH = 32;
     std::size_t length = 0;
@@ -45,12 +49,8 @@ class literal_finder {
             const unsigned char c = lit.bytes[k];
             low_[k] = c;
             high_[k] = fold && c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
-            if (byte_weight(c) < byte_weight(lit.bytes[a_])) a_ = k;
         }
-        b_ = a_ == 0 && n_ > 1 ? n_ - 1 : 0;
-        for (std::size_t k = 0; k < n_; ++k) {
-            if (k != a_ && byte_weight(lit.bytes[k]) < byte_weight(lit.bytes[b_])) b_ = k;
-        }
+        rarest_two(lit.bytes, n_, a_, b_);
     }
 
     std::size_t length() const { return n_; }
