@@ -571,6 +571,121 @@ int word_pass(run_state& rs, byte_reader& in, byte_writer& out, const unsigned c
     }
 }
 
+/// Stretches that a pass over dense rows follows side by side, and the bytes of each at most.
+constexpr std::size_t LANES = 4;
+constexpr std::size_t LANE_BYTES = 4096;
+static_assert(LANES == 4, "follow_lanes is written out for four stretches");
+
+/// Follows the n bytes at p through dense rows (see literal_automaton::dense_rows) in LANES
+/// stretches side by side, so that their loads overlap, and writes in after[k] the offset of the
+/// row after byte k. The first stretch starts from the row at off, the others from the root warm
+/// bytes before their stretch: at least the deepest state's depth, which makes their state there
+/// exact. Needs n >= LANES * warm.
+void follow_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
+                  const unsigned char* p, std::size_t n, std::size_t warm, std::uint32_t off,
+                  std::uint32_t* after) {
+    const std::size_t m = n / LANES;
+    std::uint32_t o0 = off, o1 = 0, o2 = 0, o3 = 0;
+    const unsigned char* const q0 = p;
+    const unsigned char* const q1 = p + m;
+    const unsigned char* const q2 = p + 2 * m;
+    const unsigned char* const q3 = p + 3 * m;
+    for (std::size_t k = m - warm; k < m; ++k) {
+        o1 = rows[o1 + class_of[q0[k]]];
+        o2 = rows[o2 + class_of[q1[k]]];
+        o3 = rows[o3 + class_of[q2[k]]];
+    }
+    std::uint32_t* const a0 = after;
+    std::uint32_t* const a1 = after + m;
+    std::uint32_t* const a2 = after + 2 * m;
+    std::uint32_t* const a3 = after + 3 * m;
+    for (std::size_t k = 0; k < m; ++k) {
+        o0 = rows[o0 + class_of[q0[k]]];
+        o1 = rows[o1 + class_of[q1[k]]];
+        o2 = rows[o2 + class_of[q2[k]]];
+        o3 = rows[o3 + class_of[q3[k]]];
+        a0[k] = o0;
+        a1[k] = o1;
+        a2[k] = o2;
+        a3[k] = o3;
+    }
+    // The last stretch takes what the division left.
+    for (std::size_t k = LANES * m; k < n; ++k) {
+        o3 = rows[o3 + class_of[p[k]]];
+        after[k] = o3;
+    }
+}
+
+/// For each mask of eight bits, the positions of its bits, first to last, a byte each.
+struct bit_positions {
+    std::uint64_t of[256] = {};
+    constexpr bit_positions() {
+        for (unsigned mask = 0; mask < 256; ++mask) {
+            unsigned count = 0;
+            for (unsigned bit = 0; bit < 8; ++bit) {
+                if ((mask >> bit & 1) != 0) of[mask] |= std::uint64_t{bit} << (8 * count++);
+            }
+        }
+    }
+};
+constexpr bit_positions BIT_POSITIONS;
+
+#ifdef KESTROM_AVX2_SEARCH
+/// list_completions eight states at a time; returns how many it listed and leaves in k where it
+/// stopped.
+__attribute__((target("avx2,popcnt"))) std::size_t
+list_completions_avx2(const std::uint32_t* after, std::size_t n, std::uint32_t completes,
+                      std::uint32_t* to, std::size_t& k) {
+    std::size_t count = 0;
+    const __m256i below = _mm256_set1_epi32(static_cast<int>(completes - 1));
+    for (; k + 8 <= n; k += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(after + k));
+        const auto mask = static_cast<unsigned>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(v, below))));
+        const __m256i at = _mm256_cvtepu8_epi32(
+            _mm_cvtsi64_si128(static_cast<long long>(BIT_POSITIONS.of[mask])));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + count),
+                            _mm256_add_epi32(at, _mm256_set1_epi32(static_cast<int>(k))));
+        count += static_cast<std::size_t>(__builtin_popcount(mask));
+    }
+    return count;
+}
+#endif
+
+/// Writes in order to at every k below n where after[k] >= completes, and returns how many. Writes
+/// up to seven entries more than it counts, so to holds n + 7. No branch depends on the states:
+/// completions come too irregularly for a prediction.
+std::size_t list_completions(const std::uint32_t* after, std::size_t n, std::uint32_t completes,
+                             std::uint32_t* to, bool avx2) {
+    std::size_t count = 0;
+    std::size_t k = 0;
+#ifdef KESTROM_AVX2_SEARCH
+    if (avx2) count = list_completions_avx2(after, n, completes, to, k);
+#else
+    (void)avx2;
+#endif
+#ifdef __SSE2__
+    // Offsets are far below 2^31, so a signed comparison is exact.
+    const __m128i below = _mm_set1_epi32(static_cast<int>(completes - 1));
+    const __m128i zero = _mm_setzero_si128();
+    for (; k + 4 <= n; k += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(after + k));
+        const int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, below)));
+        const __m128i bytes =
+            _mm_cvtsi32_si128(static_cast<int>(BIT_POSITIONS.of[mask] & 0xffffffff));
+        const __m128i at = _mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + count),
+                         _mm_add_epi32(at, _mm_set1_epi32(static_cast<int>(k))));
+        count += (0x4332322132212110ull >> (4 * mask)) & 0xf;  // the bits of mask
+    }
+#endif
+    for (; k < n; ++k) {
+        to[count] = static_cast<std::uint32_t>(k);
+        count += after[k] >= completes;
+    }
+    return count;
+}
+
 /// The automatic pass over a trie of plain byte patterns, through its automaton. The walk tries
 /// starts from left to right and takes the first that completes; the automaton follows all
 /// starts at once, so a completion it sees is taken once no earlier start is still alive (an
@@ -610,6 +725,19 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     constexpr unsigned FILTER_CALLS = 32;
     constexpr std::size_t FILTER_PAYS = 8;
     constexpr std::size_t FILTER_REST = 65536;
+    // Where no start filter is at work, long stretches go through the dense rows, side by side
+    // (see follow_lanes), when the warm-up that this takes is short beside a lane.
+    constexpr std::size_t MAX_WARM = 256;
+    const std::size_t warm = automaton.max_depth();
+    const bool lanes = automaton.has_dense() && warm <= MAX_WARM;
+    const std::size_t lanes_from = LANES * std::max<std::size_t>(256, 4 * warm);
+    // The state after each byte of the lanes, then the positions of the completions among them.
+    const byte_block lane_states(lanes ? (2 * LANES * LANE_BYTES + 7) * sizeof(std::uint32_t) : 0);
+#ifdef KESTROM_AVX2_SEARCH
+    const bool avx2 = lanes && __builtin_cpu_supports("avx2") != 0;
+#else
+    const bool avx2 = false;
+#endif
     std::size_t shifted = 0;      // bytes moved out of buf so far
     std::size_t filter_from = 0;  // where (counting the shifted bytes) the filter is used again
     unsigned filter_calls = 0;
@@ -640,8 +768,56 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
         } else if (!out.write(buf + start, end - start)) {
             return false;
         }
-        done = i = end;
+        done = end;
         return true;
+    };
+
+    // Follows the span bytes from i (where no completion is pending) through the lanes, then
+    // goes over the completions noted, in order, as the steps from byte to byte would: the
+    // earliest start alive after the last found text decides whether a pending completion is
+    // taken. The lanes never restart after a found text, so a completion that started before its
+    // end is passed over, and the completions after a pending one that is taken are looked at
+    // again. Returns where it stopped (s and any pending completion hold there), or FAILED when a
+    // write failed.
+    constexpr std::size_t FAILED = ~std::size_t{0};
+    auto follow_dense = [&](std::size_t from, std::size_t span) {
+        auto* const after = reinterpret_cast<std::uint32_t*>(lane_states.bytes);
+        follow_lanes(automaton.dense_rows(), class_of, buf + from, span, warm,
+                     automaton.dense_offset_of(s), after);
+        auto* const completions = after + LANES * LANE_BYTES;
+        const std::size_t count =
+            list_completions(after, span, automaton.dense_completes(), completions, avx2);
+        std::size_t pending_at = 0;
+        for (std::size_t j = 0;; ++j) {
+            // Past the last completion, the state after the last byte.
+            const std::size_t at = j < count ? completions[j] : span - 1;
+            const std::size_t end = from + at + 1;
+            // The deepest walk alive there that started at or after the last found text's end.
+            state_id y = automaton.dense_state_at(after[at]);
+            while (automaton.depth(y) > end - done)
+                y = automaton.fail(y);
+            const state_id c = j < count ? automaton.completed(y) : ROOT;
+            if (c != ROOT) {
+                const std::size_t start = end - automaton.depth(c);
+                if (!pending || start < pending_start) {
+                    pending = true;
+                    pending_start = start;
+                    pending_end = end;
+                    pending_repl = automaton.record(c);
+                    pending_at = j;
+                }
+            }
+            if (pending && end - automaton.depth(y) >= pending_start) {
+                if (!take(pending_start, pending_end, pending_repl)) return FAILED;
+                pending = false;
+                j = pending_at;
+                continue;
+            }
+            if (j == count) {
+                s = y;
+                return from + span;
+            }
+        }
     };
 
     for (;;) {
@@ -693,6 +869,11 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                 }
                 if (i == len) continue;
             }
+            if (!pending && lanes && !filter && len - i >= lanes_from) {
+                i = follow_dense(i, std::min(len - i, LANES * LANE_BYTES));
+                if (i == FAILED) return RESULT_WRITE_ERROR;
+                continue;
+            }
             if (!pending && automaton.has_row(s)) {
                 // Steps that neither complete nor leave the states with rows: a load each. With
                 // the filter in use, the loop stops at the root for it.
@@ -726,6 +907,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
 
         // No start before the pending one is alive: it is the walk's next found text.
         if (!take(pending_start, pending_end, pending_repl)) return RESULT_WRITE_ERROR;
+        i = done;
         s = ROOT;
         pending = false;
     }

@@ -14,6 +14,7 @@ literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth,
         return;
     }
     link();
+    make_dense();
     usable_ = true;
 }
 
@@ -114,6 +115,38 @@ void literal_automaton::link() {
         const state_id t = rows_[k < rows_.size() ? k : k - rows_.size()];
         fast_[k] = completes(t) || !has_row(t) ? SLOW : offset_of(t);
     }
+}
+
+void literal_automaton::make_dense() {
+    const std::size_t count = states_.size();
+    if (count * class_count_ * sizeof(std::uint32_t) > DENSE_BUDGET) return;
+    // The states that complete no walk first, the root among them at 0, then the others.
+    dense_row_of_.resize(count);
+    state_of_dense_row_.resize(count);
+    std::uint32_t rank = 0;
+    for (int completing = 0; completing < 2; ++completing) {
+        if (completing) dense_completes_ = rank * static_cast<std::uint32_t>(class_count_);
+        for (state_id q = 0; q < count; ++q) {
+            if ((states_[q].completed != ROOT) != (completing != 0)) continue;
+            dense_row_of_[q] = rank;
+            state_of_dense_row_[rank++] = q;
+        }
+    }
+    // As for the other rows: the link's row, shallower and so done, and the state's own edges;
+    // entries hold states first, offsets once all rows are made.
+    dense_.resize(count * class_count_);
+    for (state_id q = 0; q < count; ++q) {
+        std::uint32_t* row = dense_.data() + dense_offset_of(q);
+        if (q != ROOT) {
+            const std::uint32_t* link_row = dense_.data() + dense_offset_of(states_[q].fail);
+            std::copy(link_row, link_row + class_count_, row);
+        }
+        const state_info& info = states_[q];
+        for (std::uint32_t e = 0; e < info.edge_count; ++e)
+            row[class_of_[keys_[info.first_edge + e]]] = targets_[info.first_edge + e] & ~COMPLETES;
+    }
+    for (std::uint32_t& t : dense_)
+        t = dense_offset_of(t);
 }
 
 }  // namespace kestrom

@@ -77,6 +77,26 @@ class literal_automaton {
     std::size_t word_length() const { return keys_.size(); }
     replacement* word_record() const { return states_.back().repl; }
 
+    /// Rows for a pass that follows several stretches of the input at once and notes completions
+    /// instead of stopping at them: every state has one, entry dense_rows()[off + class] is the
+    /// offset of the next state's row, the root's row is at 0, and the rows of the states at which
+    /// a walk is complete (along their links) are those from dense_completes() on. Only for
+    /// automata whose rows fit in DENSE_BUDGET bytes; has_dense() says whether they were made.
+    static constexpr std::size_t DENSE_BUDGET = std::size_t{32} << 20;
+    bool has_dense() const { return !dense_.empty(); }
+    const std::uint32_t* dense_rows() const { return dense_.data(); }
+    std::uint32_t dense_completes() const { return dense_completes_; }
+    std::uint32_t dense_offset_of(state_id s) const {
+        return dense_row_of_[s & ~COMPLETES] * static_cast<std::uint32_t>(class_count_);
+    }
+    state_id dense_state_at(std::uint32_t off) const {
+        return state_of_dense_row_[(off >> row_shift_) * row_inverse_];
+    }
+    /// Bytes taken from the root to reach the deepest state.
+    std::size_t max_depth() const { return states_.back().depth; }
+    /// The state of s's longest proper suffix that is also a path (the root for the root).
+    state_id fail(state_id s) const { return states_[s & ~COMPLETES].fail; }
+
     /// Whether a walk is complete at a state that step returned, along it or its links.
     static bool completes(state_id s) { return (s & COMPLETES) != 0; }
     /// Bytes taken from the root to reach s.
@@ -103,6 +123,8 @@ class literal_automaton {
     bool unfold(trie_node* root, std::size_t max_depth, std::size_t max_states);
     /// Sets the links, the completed states and the rows.
     void link();
+    /// Makes the dense rows, when they fit.
+    void make_dense();
 
     bool usable_ = false;
     state_id row_count_ = 0;            ///< the first states have whole transition rows
@@ -115,6 +137,10 @@ class literal_automaton {
     counted_vector<state_id> targets_;
     counted_vector<state_id> rows_;
     counted_vector<std::uint32_t> fast_;
+    counted_vector<std::uint32_t> dense_;
+    counted_vector<std::uint32_t> dense_row_of_;       ///< each state's dense row
+    counted_vector<state_id> state_of_dense_row_;      ///< each dense row's state
+    std::uint32_t dense_completes_ = 0;
 };
 
 }  // namespace kestrom
