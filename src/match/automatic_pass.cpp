@@ -571,9 +571,8 @@ int word_pass(run_state& rs, byte_reader& in, byte_writer& out, const unsigned c
     }
 }
 
-/// Stretches that a pass over dense rows follows side by side, and the bytes of each at most.
+/// Stretches that a pass over dense rows follows side by side.
 constexpr std::size_t LANES = 4;
-constexpr std::size_t LANE_BYTES = 4096;
 static_assert(LANES == 4, "follow_lanes is written out for four stretches");
 
 /// Follows the n bytes at p through dense rows (see literal_automaton::dense_rows) in LANES
@@ -613,6 +612,29 @@ void follow_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
     for (std::size_t k = LANES * m; k < n; ++k) {
         o3 = rows[o3 + class_of[p[k]]];
         after[k] = o3;
+    }
+}
+
+/// follow_lanes over wide spans: WIDE_LANES stretches of WIDE_LANE_BYTES each, whose fixed
+/// distances let every lane's loads and stores go through the same two pointers.
+constexpr std::size_t WIDE_LANES = 8;
+constexpr std::size_t WIDE_LANE_BYTES = 1040;
+void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
+                       const unsigned char* p, std::size_t warm, std::uint32_t off,
+                       std::uint32_t* after) {
+    constexpr std::size_t M = WIDE_LANE_BYTES;
+    std::uint32_t o[WIDE_LANES] = {off};
+    for (std::size_t k = M - warm; k < M; ++k) {
+#pragma GCC unroll 16
+        for (std::size_t j = 1; j < WIDE_LANES; ++j)
+            o[j] = rows[o[j] + class_of[p[(j - 1) * M + k]]];
+    }
+    for (std::size_t k = 0; k < M; ++k) {
+#pragma GCC unroll 16
+        for (std::size_t j = 0; j < WIDE_LANES; ++j) {
+            o[j] = rows[o[j] + class_of[p[j * M + k]]];
+            after[j * M + k] = o[j];
+        }
     }
 }
 
@@ -732,7 +754,8 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     const bool lanes = automaton.has_dense() && warm <= MAX_WARM;
     const std::size_t lanes_from = LANES * std::max<std::size_t>(256, 4 * warm);
     // The state after each byte of the lanes, then the positions of the completions among them.
-    const byte_block lane_states(lanes ? (2 * LANES * LANE_BYTES + 7) * sizeof(std::uint32_t) : 0);
+    constexpr std::size_t WIDE_SPAN = WIDE_LANES * WIDE_LANE_BYTES;
+    const byte_block lane_states(lanes ? (2 * WIDE_SPAN + 7) * sizeof(std::uint32_t) : 0);
 #ifdef KESTROM_AVX2_SEARCH
     const bool avx2 = lanes && __builtin_cpu_supports("avx2") != 0;
 #else
@@ -782,9 +805,14 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     constexpr std::size_t FAILED = ~std::size_t{0};
     auto follow_dense = [&](std::size_t from, std::size_t span) {
         auto* const after = reinterpret_cast<std::uint32_t*>(lane_states.bytes);
-        follow_lanes(automaton.dense_rows(), class_of, buf + from, span, warm,
-                     automaton.dense_offset_of(s), after);
-        auto* const completions = after + LANES * LANE_BYTES;
+        if (span == WIDE_SPAN) {
+            follow_wide_lanes(automaton.dense_rows(), class_of, buf + from, warm,
+                              automaton.dense_offset_of(s), after);
+        } else {
+            follow_lanes(automaton.dense_rows(), class_of, buf + from, span, warm,
+                         automaton.dense_offset_of(s), after);
+        }
+        auto* const completions = after + WIDE_SPAN;
         const std::size_t count =
             list_completions(after, span, automaton.dense_completes(), completions, avx2);
         std::size_t pending_at = 0;
@@ -792,6 +820,14 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
             // Past the last completion, the state after the last byte.
             const std::size_t at = j < count ? completions[j] : span - 1;
             const std::size_t end = from + at + 1;
+            if (j < count && !pending) {
+                // Most often the deepest walk alive completes there: its found text is taken.
+                const literal_automaton::dense_info& info = automaton.info_at(after[at]);
+                if (info.depth == info.completed_depth && info.depth <= end - done) {
+                    if (!take(end - info.depth, end, info.record)) return FAILED;
+                    continue;
+                }
+            }
             // The deepest walk alive there that started at or after the last found text's end.
             state_id y = automaton.dense_state_at(after[at]);
             while (automaton.depth(y) > end - done)
@@ -870,7 +906,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                 if (i == len) continue;
             }
             if (!pending && lanes && !filter && len - i >= lanes_from) {
-                i = follow_dense(i, std::min(len - i, LANES * LANE_BYTES));
+                i = follow_dense(i, std::min(len - i, WIDE_SPAN));
                 if (i == FAILED) return RESULT_WRITE_ERROR;
                 continue;
             }

@@ -123,12 +123,15 @@ void literal_automaton::make_dense() {
     // The states that complete no walk first, the root among them at 0, then the others.
     dense_row_of_.resize(count);
     state_of_dense_row_.resize(count);
+    dense_info_.resize(count);
     std::uint32_t rank = 0;
     for (int completing = 0; completing < 2; ++completing) {
         if (completing) dense_completes_ = rank * static_cast<std::uint32_t>(class_count_);
         for (state_id q = 0; q < count; ++q) {
-            if ((states_[q].completed != ROOT) != (completing != 0)) continue;
+            const state_id c = states_[q].completed;
+            if ((c != ROOT) != (completing != 0)) continue;
             dense_row_of_[q] = rank;
+            dense_info_[rank] = dense_info{states_[q].depth, states_[c].depth, states_[c].repl};
             state_of_dense_row_[rank++] = q;
         }
     }

@@ -92,6 +92,17 @@ class literal_automaton {
     state_id dense_state_at(std::uint32_t off) const {
         return state_of_dense_row_[(off >> row_shift_) * row_inverse_];
     }
+    /// What a pass over the dense rows needs at a row: the depth of its state, and the depth and
+    /// record of the deepest state along it and its links at which a walk is complete (0 and null
+    /// for none).
+    struct dense_info {
+        std::uint32_t depth;
+        std::uint32_t completed_depth;
+        replacement* record;
+    };
+    const dense_info& info_at(std::uint32_t off) const {
+        return dense_info_[(off >> row_shift_) * row_inverse_];
+    }
     /// Bytes taken from the root to reach the deepest state.
     std::size_t max_depth() const { return states_.back().depth; }
     /// The state of s's longest proper suffix that is also a path (the root for the root).
@@ -140,6 +151,7 @@ class literal_automaton {
     counted_vector<std::uint32_t> dense_;
     counted_vector<std::uint32_t> dense_row_of_;       ///< each state's dense row
     counted_vector<state_id> state_of_dense_row_;      ///< each dense row's state
+    counted_vector<dense_info> dense_info_;            ///< each dense row's
     std::uint32_t dense_completes_ = 0;
 };
 
