@@ -768,7 +768,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     const bool replace = rs.opts.auto_reply_yes;
     // The input is copied in; the bytes from the first not yet written on stay.
     const std::size_t capacity = 2 * READ_BUFFER_SIZE;
-    const byte_block storage(capacity);
+    const byte_block storage(capacity + byte_writer::PADDING);  // see write_padded
     unsigned char* const buf = storage.bytes;
     std::size_t len = 0;
     std::size_t done = 0;  // bytes before it are written
@@ -784,7 +784,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     // Answers a found text and moves past it; false when a write failed.
     auto take = [&](std::size_t start, std::size_t end, replacement* repl) {
         ++rs.count.found_count;
-        if (!out.write(buf + done, start - done)) return false;
+        if (!out.write_padded(buf + done, start - done)) return false;
         if (replace) {
             if (emit_replacement(rs, buf + start, end - start, *repl, out) != 0) return false;
             result = RESULT_CHANGED;

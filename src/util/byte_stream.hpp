@@ -111,6 +111,19 @@ class byte_writer {
         }
         return write_slow(data, size);
     }
+    /// write() for data that may be read up to PADDING bytes past its start whatever its size:
+    /// a short run, as between close found texts, is then copied as one block of that size.
+    static constexpr std::size_t PADDING = 32;
+    bool write_padded(const unsigned char* data, std::size_t size) {
+        if (size <= PADDING && PADDING < room_ - len_ && len_ < room_) {
+            unsigned char block[PADDING];
+            std::memcpy(block, data, PADDING);
+            std::memcpy(buf_ + len_, block, PADDING);
+            len_ += size;
+            return true;
+        }
+        return write(data, size);
+    }
     /// Hands everything buffered to the system; false when a write failed.
     bool flush();
 
