@@ -880,14 +880,11 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                     shifted += done;
                     done = 0;
                 }
-                if (in.buffered_size() == 0 && !in.fill()) {
+                const std::size_t n = in.read(buf + len, capacity - len);
+                if (n == 0) {
                     at_end = true;
                     continue;
                 }
-                std::size_t n = in.buffered_size();
-                if (n > capacity - len) n = capacity - len;
-                std::memcpy(buf + len, in.buffered(), n);
-                in.consume(n);
                 len += n;
                 continue;
             }

@@ -45,6 +45,20 @@ bool byte_reader::fill() {
     return len_ > 0;
 }
 
+std::size_t byte_reader::read(unsigned char* dest, std::size_t size) {
+    if (pos_ < len_) {
+        const std::size_t n = size < len_ - pos_ ? size : len_ - pos_;
+        std::memcpy(dest, buf_ + pos_, n);
+        pos_ += n;
+        return n;
+    }
+    consumed_before_ += len_;
+    pos_ = len_ = 0;
+    const std::size_t n = read_some(dest, size);
+    consumed_before_ += n;
+    return n;
+}
+
 int byte_reader::refill_and_get() {
     return fill() ? buf_[pos_++] : END;
 }

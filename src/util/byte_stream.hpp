@@ -62,6 +62,9 @@ class byte_reader {
     std::size_t buffered_size() const { return len_ - pos_; }
     void consume(std::size_t n) { pos_ += n; }
     bool fill();
+    /// Moves up to size bytes to dest: buffered ones if any, else straight from the descriptor,
+    /// with no copy. Returns how many; 0 at the end of the input or after a read error.
+    std::size_t read(unsigned char* dest, std::size_t size);
 
     /// A read failed (not the end of the input); error_code() is its errno.
     bool failed() const { return error_ != 0; }
