@@ -616,9 +616,13 @@ void follow_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
 }
 
 /// follow_lanes over wide spans: WIDE_LANES stretches of WIDE_LANE_BYTES each, whose fixed
-/// distances let every lane's loads and stores go through the same two pointers.
+/// distances let every lane's loads and stores go through the same two pointers. The distance is
+/// not a multiple of 4 KiB: a load at such a distance from a recent store waits for it.
 constexpr std::size_t WIDE_LANES = 8;
 constexpr std::size_t WIDE_LANE_BYTES = 1040;
+/// The deepest state for which the lanes are used: their warm-up, from the root, takes that many.
+constexpr std::size_t MAX_WARM = 256;
+static_assert(WIDE_LANE_BYTES >= MAX_WARM, "a lane warms up within the one before");
 void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
                        const unsigned char* p, std::size_t warm, std::uint32_t off,
                        std::uint32_t* after) {
@@ -749,7 +753,6 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     constexpr std::size_t FILTER_REST = 65536;
     // Where no start filter is at work, long stretches go through the dense rows, side by side
     // (see follow_lanes), when the warm-up that this takes is short beside a lane.
-    constexpr std::size_t MAX_WARM = 256;
     const std::size_t warm = automaton.max_depth();
     const bool lanes = automaton.has_dense() && warm <= MAX_WARM;
     const std::size_t lanes_from = LANES * std::max<std::size_t>(256, 4 * warm);
@@ -766,7 +769,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     unsigned filter_calls = 0;
     std::size_t filter_passed = 0;
     const bool replace = rs.opts.auto_reply_yes;
-    // The input is copied in; the bytes from the first not yet written on stay.
+    // The input is read in; the bytes from the first not yet written on stay.
     const std::size_t capacity = 2 * READ_BUFFER_SIZE;
     const byte_block storage(capacity + byte_writer::PADDING);  // see write_padded
     unsigned char* const buf = storage.bytes;
