@@ -580,9 +580,8 @@ static_assert(LANES == 4, "follow_lanes is written out for four stretches");
 /// row after byte k. The first stretch starts from the row at off, the others from the root warm
 /// bytes before their stretch: at least the deepest state's depth, which makes their state there
 /// exact. Needs n >= LANES * warm.
-void follow_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
-                  const unsigned char* p, std::size_t n, std::size_t warm, std::uint32_t off,
-                  std::uint32_t* after) {
+void follow_lanes(const std::uint32_t* rows, const std::uint32_t* class_of, const unsigned char* p,
+                  std::size_t n, std::size_t warm, std::uint32_t off, std::uint32_t* after) {
     const std::size_t m = n / LANES;
     std::uint32_t o0 = off, o1 = 0, o2 = 0, o3 = 0;
     const unsigned char* const q0 = p;
@@ -659,17 +658,19 @@ constexpr bit_positions BIT_POSITIONS;
 #ifdef KESTROM_AVX2_SEARCH
 /// list_completions eight states at a time; returns how many it listed and leaves in k where it
 /// stopped.
-__attribute__((target("avx2,popcnt"))) std::size_t
-list_completions_avx2(const std::uint32_t* after, std::size_t n, std::uint32_t completes,
-                      std::uint32_t* to, std::size_t& k) {
+__attribute__((target("avx2,popcnt"))) std::size_t completions_avx2(const std::uint32_t* after,
+                                                                    std::size_t n,
+                                                                    std::uint32_t completes,
+                                                                    std::uint32_t* to,
+                                                                    std::size_t& k) {
     std::size_t count = 0;
     const __m256i below = _mm256_set1_epi32(static_cast<int>(completes - 1));
     for (; k + 8 <= n; k += 8) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(after + k));
         const auto mask = static_cast<unsigned>(
             _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(v, below))));
-        const __m256i at = _mm256_cvtepu8_epi32(
-            _mm_cvtsi64_si128(static_cast<long long>(BIT_POSITIONS.of[mask])));
+        const __m256i at =
+            _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(BIT_POSITIONS.of[mask])));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + count),
                             _mm256_add_epi32(at, _mm256_set1_epi32(static_cast<int>(k))));
         count += static_cast<std::size_t>(__builtin_popcount(mask));
@@ -686,7 +687,7 @@ std::size_t list_completions(const std::uint32_t* after, std::size_t n, std::uin
     std::size_t count = 0;
     std::size_t k = 0;
 #ifdef KESTROM_AVX2_SEARCH
-    if (avx2) count = list_completions_avx2(after, n, completes, to, k);
+    if (avx2) count = completions_avx2(after, n, completes, to, k);
 #else
     (void)avx2;
 #endif

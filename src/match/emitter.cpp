@@ -157,8 +157,8 @@ int emit_replacement(run_state& rs, const unsigned char* found, std::size_t foun
     return 0;
 }
 
-int emit_record(run_state& rs, const unsigned char* found, std::size_t found_len,
-                replacement& repl, byte_writer& out) {
+int emit_record(run_state& rs, const unsigned char* found, std::size_t found_len, replacement& repl,
+                byte_writer& out) {
     if (repl.operators == 0) {
         repl.operators = 1;
         for (std::size_t i = 0; i < repl.length; ++i) {

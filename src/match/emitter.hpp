@@ -13,8 +13,8 @@ namespace kestrom {
 int emit_replacement(run_state& rs, const unsigned char* found, std::size_t found_len,
                      const char* text, std::size_t text_len, byte_writer& out);
 /// The same with the text of a record, written at once when no byte of it is an operator.
-int emit_record(run_state& rs, const unsigned char* found, std::size_t found_len,
-                replacement& repl, byte_writer& out);
+int emit_record(run_state& rs, const unsigned char* found, std::size_t found_len, replacement& repl,
+                byte_writer& out);
 inline int emit_replacement(run_state& rs, const unsigned char* found, std::size_t found_len,
                             replacement& repl, byte_writer& out) {
     if (repl.operators != 1) return emit_record(rs, found, found_len, repl, out);
