@@ -746,16 +746,19 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
         class_of[v] = automaton.class_of(key_of[v]);
     }
     const std::uint32_t* const rows = automaton.fast_rows();
-    // The start filter is used at the root while it pays: where it passes over fewer than
-    // FILTER_PAYS bytes a call on average over FILTER_CALLS calls, the automaton's own steps are
-    // cheaper, and it rests for the next FILTER_REST bytes.
-    constexpr unsigned FILTER_CALLS = 32;
-    constexpr std::size_t FILTER_PAYS = 8;
-    constexpr std::size_t FILTER_REST = 65536;
     // Where no start filter is at work, long stretches go through the dense rows, side by side
     // (see follow_lanes), when the warm-up that this takes is short beside a lane.
     const std::size_t warm = automaton.max_depth();
     const bool lanes = automaton.has_dense() && warm <= MAX_WARM;
+    // The start filter is used at the root while it pays: where it passes over fewer than
+    // FILTER_PAYS bytes a call on average over FILTER_CALLS calls, the automaton's own steps are
+    // cheaper, and it rests for the next FILTER_REST bytes. Beside the lanes, which step several
+    // times as fast as one walk from the root, it must also pass over FILTER_SHARE times the
+    // bytes stepped between its calls.
+    constexpr unsigned FILTER_CALLS = 32;
+    constexpr std::size_t FILTER_PAYS = 8;
+    constexpr std::size_t FILTER_SHARE = 4;
+    constexpr std::size_t FILTER_REST = 65536;
     const std::size_t lanes_from = LANES * std::max<std::size_t>(256, 4 * warm);
     // The state after each byte of the lanes, then the positions of the completions among them.
     constexpr std::size_t WIDE_SPAN = WIDE_LANES * WIDE_LANE_BYTES;
@@ -769,6 +772,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     std::size_t filter_from = 0;  // where (counting the shifted bytes) the filter is used again
     unsigned filter_calls = 0;
     std::size_t filter_passed = 0;
+    std::size_t filter_round = 0;  // where (counting the shifted bytes) the calls counted began
     const bool replace = rs.opts.auto_reply_yes;
     // The input is read in; the bytes from the first not yet written on stay.
     const std::size_t capacity = 2 * READ_BUFFER_SIZE;
@@ -895,11 +899,14 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
         } else {
             const bool filter = starts.useful && shifted + i >= filter_from;
             if (filter && s == ROOT && !pending) {
+                if (filter_calls == 0) filter_round = shifted + i;
                 const std::size_t passed = starts.skip(buf + i, len - i);
                 i += passed;
                 filter_passed += passed;
                 if (++filter_calls == FILTER_CALLS) {
-                    if (filter_passed < FILTER_CALLS * FILTER_PAYS)
+                    const std::size_t stepped = shifted + i - filter_round - filter_passed;
+                    if (filter_passed < FILTER_CALLS * FILTER_PAYS ||
+                        (lanes && filter_passed < FILTER_SHARE * stepped))
                         filter_from = shifted + i + FILTER_REST;
                     filter_calls = 0;
                     filter_passed = 0;
