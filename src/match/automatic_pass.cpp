@@ -803,6 +803,16 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
         return true;
     };
 
+    // Makes a completion the pending one unless one that started no later is; says whether.
+    auto keep_earliest = [&](std::size_t start, std::size_t end, replacement* repl) {
+        if (pending && start >= pending_start) return false;
+        pending = true;
+        pending_start = start;
+        pending_end = end;
+        pending_repl = repl;
+        return true;
+    };
+
     // Follows the span bytes from i (where no completion is pending) through the lanes, then
     // goes over the completions noted, in order, as the steps from byte to byte would: the
     // earliest start alive after the last found text decides whether a pending completion is
@@ -841,16 +851,8 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
             while (automaton.depth(y) > end - done)
                 y = automaton.fail(y);
             const state_id c = j < count ? automaton.completed(y) : ROOT;
-            if (c != ROOT) {
-                const std::size_t start = end - automaton.depth(c);
-                if (!pending || start < pending_start) {
-                    pending = true;
-                    pending_start = start;
-                    pending_end = end;
-                    pending_repl = automaton.record(c);
-                    pending_at = j;
-                }
-            }
+            if (c != ROOT && keep_earliest(end - automaton.depth(c), end, automaton.record(c)))
+                pending_at = j;
             if (pending && end - automaton.depth(y) >= pending_start) {
                 if (!take(pending_start, pending_end, pending_repl)) return FAILED;
                 pending = false;
@@ -938,13 +940,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
             ++i;
             if (literal_automaton::completes(s)) {
                 const state_id c = automaton.completed(s);
-                const std::size_t start = i - automaton.depth(c);
-                if (!pending || start < pending_start) {
-                    pending = true;
-                    pending_start = start;
-                    pending_end = i;
-                    pending_repl = automaton.record(c);
-                }
+                keep_earliest(i - automaton.depth(c), i, automaton.record(c));
             }
             if (!pending || i - automaton.depth(s) < pending_start) continue;
         }
