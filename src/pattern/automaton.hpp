@@ -151,7 +151,7 @@ class literal_automaton {
     counted_vector<std::uint32_t> dense_;
     counted_vector<std::uint32_t> dense_row_of_;   ///< each state's dense row
     counted_vector<state_id> state_of_dense_row_;  ///< each dense row's state
-    counted_vector<dense_info> dense_info_;        ///< each dense row's
+    counted_vector<dense_info> dense_info_;        ///< what each dense row holds
     std::uint32_t dense_completes_ = 0;
 };
 
