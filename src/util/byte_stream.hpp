@@ -14,29 +14,26 @@ inline constexpr std::size_t STREAM_BUFFER_SIZE = 65536;
 /// reader's buffer makes half the system calls with reads twice as large.
 inline constexpr std::size_t READ_BUFFER_SIZE = 2 * STREAM_BUFFER_SIZE;
 
-/// Copies size bytes. The short copies between close found texts take no call: two loads and two
-/// stores that may overlap.
+/// Copies size bytes, n <= size <= 2 * n, as the first and the last n (which may overlap).
+template <std::size_t n>
+void copy_ends(unsigned char* to, const unsigned char* from, std::size_t size) {
+    unsigned char head[n], tail[n];
+    std::memcpy(head, from, n);
+    std::memcpy(tail, from + size - n, n);
+    std::memcpy(to, head, n);
+    std::memcpy(to + size - n, tail, n);
+}
+
+/// Copies size bytes. The short copies between close found texts take no call.
 inline void copy_bytes(unsigned char* to, const unsigned char* from, std::size_t size) {
     if (size > 32) {
         std::memcpy(to, from, size);
     } else if (size >= 16) {
-        unsigned char head[16], tail[16];
-        std::memcpy(head, from, 16);
-        std::memcpy(tail, from + size - 16, 16);
-        std::memcpy(to, head, 16);
-        std::memcpy(to + size - 16, tail, 16);
+        copy_ends<16>(to, from, size);
     } else if (size >= 8) {
-        std::uint64_t head, tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + size - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + size - 8, &tail, 8);
+        copy_ends<8>(to, from, size);
     } else if (size >= 4) {
-        std::uint32_t head, tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + size - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + size - 4, &tail, 4);
+        copy_ends<4>(to, from, size);
     } else if (size > 0) {
         to[0] = from[0];
         to[size / 2] = from[size / 2];
