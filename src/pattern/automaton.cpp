@@ -137,6 +137,8 @@ void literal_automaton::make_dense() {
     }
     // As for the other rows: the link's row, shallower and so done, and the state's own edges;
     // entries hold states first, offsets once all rows are made.
+    dense_.reserve(count * class_count_);
+    advise_huge_pages(dense_.data(), count * class_count_ * sizeof(std::uint32_t));
     dense_.resize(count * class_count_);
     for (state_id q = 0; q < count; ++q) {
         std::uint32_t* row = dense_.data() + dense_offset_of(q);

@@ -82,7 +82,7 @@ class literal_automaton {
     /// offset of the next state's row, the root's row is at 0, and the rows of the states at which
     /// a walk is complete (along their links) are those from dense_completes() on. Only for
     /// automata whose rows fit in DENSE_BUDGET bytes; has_dense() says whether they were made.
-    static constexpr std::size_t DENSE_BUDGET = std::size_t{32} << 20;
+    static constexpr std::size_t DENSE_BUDGET = std::size_t{128} << 20;
     bool has_dense() const { return !dense_.empty(); }
     const std::uint32_t* dense_rows() const { return dense_.data(); }
     std::uint32_t dense_completes() const { return dense_completes_; }

@@ -1,5 +1,6 @@
 #include "util/alloc.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +35,18 @@ void* xmalloc(std::size_t size) {
     total_bytes += size;
     if (total_bytes > peak_bytes) peak_bytes = total_bytes;
     return block;
+}
+
+void advise_huge_pages(void* block, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+    const auto from = (reinterpret_cast<std::uintptr_t>(block) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const auto to = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(HUGE_PAGE - 1);
+    if (from < to) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)size;
+#endif
 }
 
 void xfree(void* block, std::size_t size) {

@@ -20,6 +20,10 @@ char* xstrndup(const char* text, std::size_t length);
 /// xstrndup of the whole NUL-terminated text, or of the empty string when text is null.
 char* xstrdup(const char* text);
 
+/// Asks for the whole huge pages within size bytes at block, which is not yet touched: tables
+/// read at random, far larger than what the processor maps at once, then miss less. A hint only.
+void advise_huge_pages(void* block, std::size_t size);
+
 /// Bytes currently allocated and the highest that total has been.
 std::size_t mem_total();
 std::size_t mem_peak();
