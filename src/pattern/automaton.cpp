@@ -5,7 +5,14 @@
 namespace kestrom {
 
 literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth,
-                                     std::size_t max_states) {
+                                     std::size_t max_states, std::size_t expected_states) {
+    // Large tables are read at random: on huge pages, reserved before they are touched.
+    states_.reserve(expected_states);
+    keys_.reserve(expected_states);
+    targets_.reserve(expected_states);
+    advise_huge_pages(states_.data(), expected_states * sizeof(state_info));
+    advise_huge_pages(keys_.data(), expected_states);
+    advise_huge_pages(targets_.data(), expected_states * sizeof(state_id));
     if (!unfold(root, max_depth, max_states)) {
         // Whatever was built goes: an unusable automaton holds no memory.
         states_ = counted_vector<state_info>();

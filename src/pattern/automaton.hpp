@@ -23,8 +23,9 @@ class literal_automaton {
 
     /// Builds the automaton of the trie below root, unless a list holds a wildcard, a path is
     /// max_depth bytes or longer, or there would be more than max_states states: then usable()
-    /// is false.
-    literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states);
+    /// is false. expected_states (the trie's nodes, as a rule) sizes its tables from the start.
+    literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states,
+                      std::size_t expected_states);
 
     bool usable() const { return usable_; }
 

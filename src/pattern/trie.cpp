@@ -72,6 +72,7 @@ trie_node* trie::node_new(std::uint16_t code, trie_node* next) {
         chunks_ = c;
     }
     trie_node* n = &chunks_->nodes[chunks_->used++];
+    ++node_count_;
     *n = trie_node{code, false, 0, nullptr, nullptr, next};
     ++version_;
     if (code == CODE_ANYSTR) ++star_count_;
@@ -83,7 +84,7 @@ const literal_automaton& trie::automaton(std::size_t max_depth) {
     // automaton stays below some 300 MiB (a million word pairs, six million states, fit).
     constexpr std::size_t MAX_STATES = std::size_t{7} << 20;
     return rebuilt(automaton_, automaton_version_, automaton_depth_, version_, max_depth, root,
-                   max_depth, MAX_STATES);
+                   max_depth, MAX_STATES, std::min(node_count_ + 1, MAX_STATES));
 }
 
 const prefix_filter& trie::prefixes(std::size_t max_length) {

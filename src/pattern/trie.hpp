@@ -87,6 +87,7 @@ class trie {
     node_chunk* chunks_ = nullptr;  // every node, for the index build
     std::uint64_t version_ = 0;     // grows with every node and record added
     std::size_t star_count_ = 0;    // star nodes made
+    std::size_t node_count_ = 0;    // nodes made
     std::uint64_t indexed_version_ = ~std::uint64_t{0};
     list_index* tables_ = nullptr;  // tables_[0] is unused: index 0 means none
     std::size_t table_count_ = 0;
