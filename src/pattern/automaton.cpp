@@ -4,8 +4,8 @@
 
 namespace kestrom {
 
-literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth,
-                                     std::size_t max_states, std::size_t expected_states) {
+literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states,
+                                     std::size_t expected_states) {
     // Large tables are read at random: on huge pages, reserved before they are touched.
     states_.reserve(expected_states);
     keys_.reserve(expected_states);
