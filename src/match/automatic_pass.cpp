@@ -411,38 +411,50 @@ void take_star_run(byte_reader& in, const star_bytes& only, const root_step_tabl
 }
 
 #ifdef KESTROM_AVX2_SEARCH
-/// The first start from i on, below the last start whose bytes at a and at b lie within
+/// The first start from `from` on, below the last start whose bytes at a and at b lie within
 /// p[0..m), where word[a] and word[b] are at offsets a and b and the whole word follows; m when
-/// there is none. Thirty-two starts at a time; the caller goes on from i, which it leaves at the
-/// first start it has not tested.
+/// there is none. Thirty-two or sixty-four starts at a time; when it finds none, it leaves in
+/// `from` the first start it has not tested, for the caller to go on from.
 __attribute__((target("avx2"))) std::size_t find_avx2(const unsigned char* p, std::size_t m,
                                                       const unsigned char* word, std::size_t n,
                                                       std::size_t a, std::size_t b,
-                                                      std::size_t& i) {
+                                                      std::size_t& from) {
+    // A copy of the start, which the loops would otherwise store at every round: p may alias it.
+    std::size_t i = from;
     const __m256i va = _mm256_set1_epi8(static_cast<char>(word[a]));
     const __m256i vb = _mm256_set1_epi8(static_cast<char>(word[b]));
-    // Sixty-four starts a round while nothing passes, the usual case.
-    for (; i + n + 63 <= m; i += 64) {
-        const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + a));
-        const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + b));
-        const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 + a));
-        const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 + b));
-        const __m256i h0 = _mm256_and_si256(_mm256_cmpeq_epi8(x0, va), _mm256_cmpeq_epi8(y0, vb));
-        const __m256i h1 = _mm256_and_si256(_mm256_cmpeq_epi8(x1, va), _mm256_cmpeq_epi8(y1, vb));
-        if (!_mm256_testz_si256(_mm256_or_si256(h0, h1), _mm256_or_si256(h0, h1))) break;
-    }
-    for (; i + n + 31 <= m; i += 32) {
+    for (;;) {
+        // Sixty-four starts a round while nothing passes, the usual case.
+        for (; i + n + 63 <= m; i += 64) {
+            const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + a));
+            const __m256i y0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + b));
+            const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 + a));
+            const __m256i y1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32 + b));
+            const __m256i h0 =
+                _mm256_and_si256(_mm256_cmpeq_epi8(x0, va), _mm256_cmpeq_epi8(y0, vb));
+            const __m256i h1 =
+                _mm256_and_si256(_mm256_cmpeq_epi8(x1, va), _mm256_cmpeq_epi8(y1, vb));
+            if (!_mm256_testz_si256(_mm256_or_si256(h0, h1), _mm256_or_si256(h0, h1))) break;
+        }
+        if (i + n + 31 > m) {
+            from = i;
+            return m;
+        }
+        // Some start passed: the next thirty-two are compared one by one, then back to the above.
         const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + a));
         const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + b));
         auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
             _mm256_and_si256(_mm256_cmpeq_epi8(x, va), _mm256_cmpeq_epi8(y, vb))));
         while (mask != 0) {
             const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-            if (std::memcmp(p + at, word, n) == 0) return at;
+            if (std::memcmp(p + at, word, n) == 0) {
+                from = i;
+                return at;
+            }
             mask &= mask - 1;
         }
+        i += 32;
     }
-    return m;
 }
 #endif
 
