@@ -440,20 +440,26 @@ __attribute__((target("avx2"))) std::size_t find_avx2(const unsigned char* p, st
             from = i;
             return m;
         }
-        // Some start passed: the next thirty-two are compared one by one, then back to the above.
-        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + a));
-        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + b));
-        auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
-            _mm256_and_si256(_mm256_cmpeq_epi8(x, va), _mm256_cmpeq_epi8(y, vb))));
-        while (mask != 0) {
-            const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-            if (std::memcmp(p + at, word, n) == 0) {
-                from = i;
-                return at;
+        // Some start passed: thirty-two starts a round, those that pass compared one by one,
+        // until a round where none passes (as in binary data, where candidates come in runs).
+        for (; i + n + 31 <= m; i += 32) {
+            const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + a));
+            const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + b));
+            auto mask = static_cast<unsigned>(_mm256_movemask_epi8(
+                _mm256_and_si256(_mm256_cmpeq_epi8(x, va), _mm256_cmpeq_epi8(y, vb))));
+            if (mask == 0) {
+                i += 32;
+                break;
             }
-            mask &= mask - 1;
+            while (mask != 0) {
+                const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+                if (std::memcmp(p + at, word, n) == 0) {
+                    from = i;
+                    return at;
+                }
+                mask &= mask - 1;
+            }
         }
-        i += 32;
     }
 }
 #endif
