@@ -63,9 +63,7 @@ class literal_automaton {
     }
     /// The state whose row is at off.
     state_id state_at(std::uint32_t off) const {
-        // An exact division by the row's size: a shift, then a product with the inverse of its
-        // odd part modulo 2^32.
-        return off == root_offset() ? ROOT : (off >> row_shift_) * row_inverse_;
+        return off == root_offset() ? ROOT : row_index(off);
     }
 
     /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
@@ -90,9 +88,7 @@ class literal_automaton {
     std::uint32_t dense_offset_of(state_id s) const {
         return dense_row_of_[s & ~COMPLETES] * static_cast<std::uint32_t>(class_count_);
     }
-    state_id dense_state_at(std::uint32_t off) const {
-        return state_of_dense_row_[(off >> row_shift_) * row_inverse_];
-    }
+    state_id dense_state_at(std::uint32_t off) const { return state_of_dense_row_[row_index(off)]; }
     /// What a pass over the dense rows needs at a row: the depth of its state, and the depth and
     /// record of the deepest state along it and its links at which a walk is complete (0 and null
     /// for none).
@@ -101,9 +97,7 @@ class literal_automaton {
         std::uint32_t completed_depth;
         replacement* record;
     };
-    const dense_info& info_at(std::uint32_t off) const {
-        return dense_info_[(off >> row_shift_) * row_inverse_];
-    }
+    const dense_info& info_at(std::uint32_t off) const { return dense_info_[row_index(off)]; }
     /// Bytes taken from the root to reach the deepest state.
     std::size_t max_depth() const { return states_.back().depth; }
     /// The state of s's longest proper suffix that is also a path (the root for the root).
@@ -120,6 +114,9 @@ class literal_automaton {
 
   private:
     static constexpr state_id COMPLETES = state_id{1} << 31;
+    /// The index of the row at off: an exact division by the row's size, as a shift, then a
+    /// product with the inverse of its odd part modulo 2^32.
+    std::uint32_t row_index(std::uint32_t off) const { return (off >> row_shift_) * row_inverse_; }
     struct state_info {
         std::uint32_t first_edge;
         std::uint32_t edge_count;
