@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -646,16 +647,47 @@ void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
     constexpr std::size_t M = WIDE_LANE_BYTES;
     std::uint32_t o[WIDE_LANES] = {off};
     for (std::size_t k = M - warm; k < M; ++k) {
-#pragma GCC unroll 16
+#pragma GCC unroll 8
         for (std::size_t j = 1; j < WIDE_LANES; ++j)
             o[j] = rows[o[j] + class_of[p[(j - 1) * M + k]]];
     }
     for (std::size_t k = 0; k < M; ++k) {
-#pragma GCC unroll 16
+#pragma GCC unroll 8
         for (std::size_t j = 0; j < WIDE_LANES; ++j) {
             o[j] = rows[o[j] + class_of[p[j * M + k]]];
             after[j * M + k] = o[j];
         }
+    }
+}
+
+/// follow_lanes for an automaton without dense rows, whose steps wait on loads from tables too
+/// large for the cache: SPARSE_LANES stretches, and after[k] is the state after byte k, marked
+/// where a walk completes. Needs n >= SPARSE_LANES * warm.
+constexpr std::size_t SPARSE_LANES = 8;
+void follow_sparse_lanes(const literal_automaton& automaton, const unsigned char* key_of,
+                         const unsigned char* p, std::size_t n, std::size_t warm,
+                         literal_automaton::state_id first, std::uint32_t* after) {
+    const std::size_t m = n / SPARSE_LANES;
+    literal_automaton::state_id s[SPARSE_LANES] = {first};
+    for (std::size_t k = m - warm; k < m; ++k) {
+#pragma GCC unroll 8
+        for (std::size_t j = 1; j < SPARSE_LANES; ++j)
+            s[j] = automaton.step(s[j], key_of[p[(j - 1) * m + k]]);
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < SPARSE_LANES; ++j)
+            automaton.prefetch(s[j]);
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < SPARSE_LANES; ++j) {
+            s[j] = automaton.step(s[j], key_of[p[j * m + k]]);
+            after[j * m + k] = s[j];
+        }
+    }
+    // The last stretch takes what the division left.
+    for (std::size_t k = SPARSE_LANES * m; k < n; ++k) {
+        s[SPARSE_LANES - 1] = automaton.step(s[SPARSE_LANES - 1], key_of[p[k]]);
+        after[k] = s[SPARSE_LANES - 1];
     }
 }
 
@@ -682,9 +714,12 @@ __attribute__((target("avx2,popcnt"))) std::size_t completions_avx2(const std::u
                                                                     std::uint32_t* to,
                                                                     std::size_t& k) {
     std::size_t count = 0;
-    const __m256i below = _mm256_set1_epi32(static_cast<int>(completes - 1));
+    // Unsigned, as signed with the top bits flipped.
+    const __m256i flip = _mm256_set1_epi32(INT32_MIN);
+    const __m256i below = _mm256_set1_epi32(static_cast<int>((completes - 1) ^ 0x80000000u));
     for (; k + 8 <= n; k += 8) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(after + k));
+        const __m256i v =
+            _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(after + k)), flip);
         const auto mask = static_cast<unsigned>(
             _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(v, below))));
         const __m256i at =
@@ -710,11 +745,12 @@ std::size_t list_completions(const std::uint32_t* after, std::size_t n, std::uin
     (void)avx2;
 #endif
 #ifdef __SSE2__
-    // Offsets are far below 2^31, so a signed comparison is exact.
-    const __m128i below = _mm_set1_epi32(static_cast<int>(completes - 1));
+    const __m128i flip = _mm_set1_epi32(INT32_MIN);
+    const __m128i below = _mm_set1_epi32(static_cast<int>((completes - 1) ^ 0x80000000u));
     const __m128i zero = _mm_setzero_si128();
     for (; k + 4 <= n; k += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(after + k));
+        const __m128i v =
+            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(after + k)), flip);
         const int mask = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, below)));
         const __m128i bytes =
             _mm_cvtsi32_si128(static_cast<int>(BIT_POSITIONS.of[mask] & 0xffffffff));
@@ -767,7 +803,8 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     // Where no start filter is at work, long stretches go through the dense rows, side by side
     // (see follow_lanes), when the warm-up that this takes is short beside a lane.
     const std::size_t warm = automaton.max_depth();
-    const bool lanes = automaton.has_dense() && warm <= MAX_WARM;
+    const bool lanes = warm <= MAX_WARM;
+    const bool dense = automaton.has_dense();
     // The start filter is used at the root while it pays: where it passes over fewer than
     // FILTER_PAYS bytes a call on average over FILTER_CALLS calls, the automaton's own steps are
     // cheaper, and it rests for the next FILTER_REST bytes. Beside the lanes, which step several
@@ -839,9 +876,11 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     // again. Returns where it stopped (s and any pending completion hold there), or FAILED when a
     // write failed.
     constexpr std::size_t FAILED = ~std::size_t{0};
-    auto follow_dense = [&](std::size_t from, std::size_t span) {
+    auto follow_lanes_from = [&](std::size_t from, std::size_t span) {
         auto* const after = reinterpret_cast<std::uint32_t*>(lane_states.bytes);
-        if (span == WIDE_SPAN) {
+        if (!dense) {
+            follow_sparse_lanes(automaton, key_of, buf + from, span, warm, s, after);
+        } else if (span == WIDE_SPAN) {
             follow_wide_lanes(automaton.dense_rows(), class_of, buf + from, warm,
                               automaton.dense_offset_of(s), after);
         } else {
@@ -849,14 +888,15 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                          automaton.dense_offset_of(s), after);
         }
         auto* const completions = after + WIDE_SPAN;
-        const std::size_t count =
-            list_completions(after, span, automaton.dense_completes(), completions, avx2);
+        const std::size_t count = list_completions(
+            after, span, dense ? automaton.dense_completes() : literal_automaton::COMPLETES,
+            completions, avx2);
         std::size_t pending_at = 0;
         for (std::size_t j = 0;; ++j) {
             // Past the last completion, the state after the last byte.
             const std::size_t at = j < count ? completions[j] : span - 1;
             const std::size_t end = from + at + 1;
-            if (j < count && !pending) {
+            if (j < count && !pending && dense) {
                 // Most often the deepest walk alive completes there: its found text is taken.
                 const literal_automaton::dense_info& info = automaton.info_at(after[at]);
                 if (info.depth == info.completed_depth && info.depth <= end - done) {
@@ -865,7 +905,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                 }
             }
             // The deepest walk alive there that started at or after the last found text's end.
-            state_id y = automaton.dense_state_at(after[at]);
+            state_id y = dense ? automaton.dense_state_at(after[at]) : after[at];
             while (automaton.depth(y) > end - done)
                 y = automaton.fail(y);
             const state_id c = j < count ? automaton.completed(y) : ROOT;
@@ -934,7 +974,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                 if (i == len) continue;
             }
             if (!pending && lanes && !filter && len - i >= lanes_from) {
-                i = follow_dense(i, std::min(len - i, WIDE_SPAN));
+                i = follow_lanes_from(i, std::min(len - i, WIDE_SPAN));
                 if (i == FAILED) return RESULT_WRITE_ERROR;
                 continue;
             }

@@ -5,7 +5,7 @@
 namespace kestrom {
 
 literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states,
-                                     std::size_t expected_states) {
+                                     std::size_t expected_states, std::size_t dense_budget) {
     // Large tables are read at random: on huge pages, reserved before they are touched.
     states_.reserve(expected_states);
     keys_.reserve(expected_states);
@@ -20,21 +20,22 @@ literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std
         targets_ = counted_vector<state_id>();
         return;
     }
-    link();
-    make_dense();
+    const counted_vector<state_id> order = breadth_first_order();
+    link(order);
+    make_dense(order, dense_budget);
+    edge_total_ = keys_.size();
+    keys_.resize(edge_total_ + KEY_SLACK);
     usable_ = true;
 }
 
 bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size_t max_states) {
-    // Breadth first, so that a state's link, which is shallower, is always known before it.
     counted_vector<trie_node*> lists;  // the list each state's edges come from
-    states_.push_back(state_info{0, 0, 0, ROOT, ROOT, nullptr});
-    lists.push_back(root);
-    for (std::size_t q = 0; q < states_.size(); ++q) {
+    // Gives q its edges and a new state for each; false when the trie does not qualify.
+    auto expand = [&](state_id q) {
         const auto first_edge = static_cast<std::uint32_t>(keys_.size());
         states_[q].first_edge = first_edge;
         // A walk ends at the first record: nothing below it is ever reached.
-        if (states_[q].repl != nullptr && q != ROOT) continue;
+        if (states_[q].repl != nullptr && q != ROOT) return true;
         const std::uint32_t depth = states_[q].depth + 1;
         for (trie_node* n = lists[q]; n != nullptr; n = n->next) {
             if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) return false;
@@ -47,13 +48,58 @@ bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size
             targets_.push_back(static_cast<state_id>(states_.size()));
             states_.push_back(state_info{0, 0, depth, ROOT, ROOT, n->repl});
             lists.push_back(n->child);
+            max_depth_ = std::max<std::size_t>(max_depth_, depth);
         }
         states_[q].edge_count = static_cast<std::uint32_t>(keys_.size()) - first_edge;
+        return true;
+    };
+    states_.push_back(state_info{0, 0, 0, ROOT, ROOT, nullptr});
+    lists.push_back(root);
+    if (!expand(ROOT)) return false;
+
+    // The shallow states, where most steps are, come first and breadth first: at least as many
+    // as may have whole rows (see link), since a row has an entry for each byte of the root's
+    // edges and one more.
+    const std::size_t row_bytes = (1 + std::size_t{states_[ROOT].edge_count}) * sizeof(state_id);
+    const std::size_t breadth_first = std::max(states_.size(), ROW_BUDGET / row_bytes);
+    state_id q = 1;
+    for (; q < states_.size() && q < breadth_first; ++q) {
+        if (!expand(q)) return false;
+    }
+    breadth_count_ = static_cast<state_id>(states_.size());
+    // Below them, depth first: a walk along a path with one way on steps through neighbouring
+    // states and edges, instead of one far place per byte.
+    counted_vector<state_id> stack;
+    for (state_id top = static_cast<state_id>(states_.size()); top-- > q;) {
+        stack.push_back(top);
+    }
+    while (!stack.empty()) {
+        const state_id v = stack.back();
+        stack.pop_back();
+        const auto first = static_cast<state_id>(states_.size());
+        if (!expand(v)) return false;
+        for (auto child = static_cast<state_id>(states_.size()); child-- > first;) {
+            stack.push_back(child);
+        }
     }
     return true;
 }
 
-void literal_automaton::link() {
+literal_automaton::counted_vector<literal_automaton::state_id>
+literal_automaton::breadth_first_order() const {
+    // By depth, a counting sort.
+    counted_vector<state_id> at_depth(max_depth_ + 2, 0);
+    for (const state_info& info : states_)
+        ++at_depth[info.depth + 1];
+    for (std::size_t d = 1; d < at_depth.size(); ++d)
+        at_depth[d] += at_depth[d - 1];
+    counted_vector<state_id> order(states_.size());
+    for (state_id q = 0; q < states_.size(); ++q)
+        order[at_depth[states_[q].depth]++] = q;
+    return order;
+}
+
+void literal_automaton::link(const counted_vector<state_id>& order) {
     // The link of the state reached from q by key is where q's link goes by key.
     auto go = [this](state_id s, unsigned char key) {
         for (;;) {
@@ -65,7 +111,8 @@ void literal_automaton::link() {
             s = info.fail;
         }
     };
-    for (state_id q = 0; q < states_.size(); ++q) {
+    // Breadth first: the links of all shallower states are known when a state's are made.
+    for (const state_id q : order) {
         const state_info info = states_[q];
         for (std::uint32_t e = 0; e < info.edge_count; ++e) {
             const state_id v = targets_[info.first_edge + e];
@@ -76,9 +123,8 @@ void literal_automaton::link() {
     }
 
     // Whole rows, over classes of bytes (the bytes that no edge holds share one class), for the
-    // shallow states where most steps are: breadth first, they are the first states. All the
+    // shallow states where most steps are: they are the first states, breadth first. All the
     // states of a small automaton get one, within a budget that keeps the rows in the cache.
-    constexpr std::size_t ROW_BUDGET = std::size_t{1} << 20;
     bool used[256] = {};
     for (unsigned char key : keys_)
         used[key] = true;
@@ -92,7 +138,7 @@ void literal_automaton::link() {
     for (int k = 0; k < 4; ++k)
         row_inverse_ *= 2 - odd * row_inverse_;
     const std::size_t row_bytes = class_count_ * sizeof(state_id);
-    while (row_count_ < states_.size() &&
+    while (row_count_ < breadth_count_ &&
            (states_[row_count_].depth <= 1 || (row_count_ + 1) * row_bytes <= ROW_BUDGET))
         ++row_count_;
     rows_.resize(static_cast<std::size_t>(row_count_) * class_count_);
@@ -124,9 +170,9 @@ void literal_automaton::link() {
     }
 }
 
-void literal_automaton::make_dense() {
+void literal_automaton::make_dense(const counted_vector<state_id>& order, std::size_t budget) {
     const std::size_t count = states_.size();
-    if (count * class_count_ * sizeof(std::uint32_t) > DENSE_BUDGET) return;
+    if (count * class_count_ * sizeof(std::uint32_t) > budget) return;
     // The states that complete no walk first, the root among them at 0, then the others.
     dense_row_of_.resize(count);
     state_of_dense_row_.resize(count);
@@ -147,7 +193,7 @@ void literal_automaton::make_dense() {
     dense_.reserve(count * class_count_);
     advise_huge_pages(dense_.data(), count * class_count_ * sizeof(std::uint32_t));
     dense_.resize(count * class_count_);
-    for (state_id q = 0; q < count; ++q) {
+    for (const state_id q : order) {
         std::uint32_t* row = dense_.data() + dense_offset_of(q);
         if (q != ROOT) {
             const std::uint32_t* link_row = dense_.data() + dense_offset_of(states_[q].fail);

@@ -2,6 +2,10 @@
 // that a matcher needs one step per byte instead of a walk and a restart per start.
 #pragma once
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -10,6 +14,27 @@
 #include "util/alloc.hpp"
 
 namespace kestrom {
+
+/// The index of key among the count bytes at keys, or count when it is not there. May read up to
+/// fifteen bytes past the last.
+inline std::uint32_t find_key(const unsigned char* keys, std::uint32_t count, unsigned char key) {
+#ifdef __SSE2__
+    // Sixteen keys at a time.
+    const __m128i wanted = _mm_set1_epi8(static_cast<char>(key));
+    for (std::uint32_t e = 0; e < count; e += 16) {
+        auto found = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + e)), wanted)));
+        if (count - e < 16) found &= (1u << (count - e)) - 1;
+        if (found != 0) return e + static_cast<std::uint32_t>(__builtin_ctz(found));
+    }
+    return count;
+#else
+    std::uint32_t e = 0;
+    while (e < count && keys[e] != key)
+        ++e;
+    return e;
+#endif
+}
 
 /// The trie unfolded into states, one per path that a walk from the root can take (a walk ends at
 /// the first node with a record, so nothing below such a node is a state), with the usual
@@ -25,7 +50,7 @@ class literal_automaton {
     /// max_depth bytes or longer, or there would be more than max_states states: then usable()
     /// is false. expected_states (the trie's nodes, as a rule) sizes its tables from the start.
     literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states,
-                      std::size_t expected_states);
+                      std::size_t expected_states, std::size_t dense_budget);
 
     bool usable() const { return usable_; }
 
@@ -37,12 +62,16 @@ class literal_automaton {
         for (;;) {
             if (s < row_count_) return rows_[s * class_count_ + class_of_[key]];
             const state_info& info = states_[s];
-            const unsigned char* keys = keys_.data() + info.first_edge;
-            for (std::uint32_t e = 0; e < info.edge_count; ++e) {
-                if (keys[e] == key) return targets_[info.first_edge + e];
-            }
+            const std::uint32_t e = find_key(keys_.data() + info.first_edge, info.edge_count, key);
+            if (e < info.edge_count) return targets_[info.first_edge + e];
             s = info.fail;
         }
+    }
+
+    /// Asks for what step(s, ...) reads first, ahead of time.
+    void prefetch(state_id s) const {
+        s &= ~COMPLETES;
+        if (s >= row_count_) __builtin_prefetch(&states_[s]);
     }
 
     /// Rows for a tight loop over the shallow states (see link): entry fast_rows()[off + class]
@@ -69,19 +98,18 @@ class literal_automaton {
     /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
     /// with the record of the state at its end).
     bool single_word() const {
-        return keys_.size() + 1 == states_.size() && states_.back().repl != nullptr &&
-               keys_.size() == states_.back().depth;
+        return edge_total_ + 1 == states_.size() && states_.back().repl != nullptr &&
+               edge_total_ == states_.back().depth;
     }
     const unsigned char* word() const { return keys_.data(); }
-    std::size_t word_length() const { return keys_.size(); }
+    std::size_t word_length() const { return edge_total_; }
     replacement* word_record() const { return states_.back().repl; }
 
     /// Rows for a pass that follows several stretches of the input at once and notes completions
     /// instead of stopping at them: every state has one, entry dense_rows()[off + class] is the
     /// offset of the next state's row, the root's row is at 0, and the rows of the states at which
     /// a walk is complete (along their links) are those from dense_completes() on. Only for
-    /// automata whose rows fit in DENSE_BUDGET bytes; has_dense() says whether they were made.
-    static constexpr std::size_t DENSE_BUDGET = std::size_t{128} << 20;
+    /// automata whose rows fit in dense_budget bytes; has_dense() says whether they were made.
     bool has_dense() const { return !dense_.empty(); }
     const std::uint32_t* dense_rows() const { return dense_.data(); }
     std::uint32_t dense_completes() const { return dense_completes_; }
@@ -99,7 +127,7 @@ class literal_automaton {
     };
     const dense_info& info_at(std::uint32_t off) const { return dense_info_[row_index(off)]; }
     /// Bytes taken from the root to reach the deepest state.
-    std::size_t max_depth() const { return states_.back().depth; }
+    std::size_t max_depth() const { return max_depth_; }
     /// The state of s's longest proper suffix that is also a path (the root for the root).
     state_id fail(state_id s) const { return states_[s & ~COMPLETES].fail; }
 
@@ -112,8 +140,10 @@ class literal_automaton {
     /// The record of a state at which a walk is complete.
     replacement* record(state_id s) const { return states_[s & ~COMPLETES].repl; }
 
-  private:
+    /// The mark of a state at which a walk completes.
     static constexpr state_id COMPLETES = state_id{1} << 31;
+
+  private:
     /// The index of the row at off: an exact division by the row's size, as a shift, then a
     /// product with the inverse of its odd part modulo 2^32.
     std::uint32_t row_index(std::uint32_t off) const { return (off >> row_shift_) * row_inverse_; }
@@ -128,20 +158,29 @@ class literal_automaton {
     template <typename T>
     using counted_vector = std::vector<T, counted_allocator<T>>;
 
+    /// Rows beside the dense ones are kept within this, so that they stay in the cache.
+    static constexpr std::size_t ROW_BUDGET = std::size_t{1} << 20;
     /// Makes the states and edges; false when the trie does not qualify.
     bool unfold(trie_node* root, std::size_t max_depth, std::size_t max_states);
-    /// Sets the links, the completed states and the rows.
-    void link();
-    /// Makes the dense rows, when they fit.
-    void make_dense();
+    /// The states, shallower before deeper.
+    counted_vector<state_id> breadth_first_order() const;
+    /// Sets the links, the completed states and the rows; order is breadth_first_order().
+    void link(const counted_vector<state_id>& order);
+    /// Makes the dense rows, when they fit in budget bytes.
+    void make_dense(const counted_vector<state_id>& order, std::size_t budget);
 
     bool usable_ = false;
+    state_id breadth_count_ = 0;        ///< the first states are numbered breadth first
     state_id row_count_ = 0;            ///< the first states have whole transition rows
+    std::size_t max_depth_ = 0;         ///< the deepest state's depth
     std::size_t class_count_ = 1;       ///< entries of a row
     unsigned row_shift_ = 0;            ///< class_count_ is an odd number times 2^row_shift_
     std::uint32_t row_inverse_ = 1;     ///< the odd number's inverse modulo 2^32
     std::uint16_t class_of_[256] = {};  ///< a row's entry for each key
     counted_vector<state_info> states_;
+    /// Bytes readable past the last key, for find_key.
+    static constexpr std::size_t KEY_SLACK = 15;
+    std::size_t edge_total_ = 0;  ///< keys_ holds the edges' keys, then KEY_SLACK bytes
     counted_vector<unsigned char> keys_;
     counted_vector<state_id> targets_;
     counted_vector<state_id> rows_;

@@ -84,7 +84,8 @@ const literal_automaton& trie::automaton(std::size_t max_depth) {
     // automaton stays below some 300 MiB (a million word pairs, six million states, fit).
     constexpr std::size_t MAX_STATES = std::size_t{7} << 20;
     return rebuilt(automaton_, automaton_version_, automaton_depth_, version_, max_depth, root,
-                   max_depth, MAX_STATES, std::min(node_count_ + 1, MAX_STATES));
+                   max_depth, MAX_STATES, std::min(node_count_ + 1, MAX_STATES),
+                   automaton_dense_budget);
 }
 
 const prefix_filter& trie::prefixes(std::size_t max_length) {

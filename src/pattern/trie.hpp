@@ -55,6 +55,9 @@ class trie {
     trie& operator=(const trie&) = delete;
 
     trie_node* root = nullptr;  ///< the root list
+    /// The most bytes that the automaton's dense rows may take (see literal_automaton): up to
+    /// there, a pass steps through whole rows.
+    std::size_t automaton_dense_budget = std::size_t{128} << 20;
 
     /// A new node with the code and next; repl and child are null.
     trie_node* node_new(std::uint16_t code, trie_node* next);
