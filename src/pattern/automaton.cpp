@@ -8,10 +8,10 @@ literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std
                                      std::size_t expected_states, std::size_t dense_budget) {
     // Large tables are read at random: on huge pages, reserved before they are touched.
     states_.reserve(expected_states);
-    keys_.reserve(expected_states);
+    keys_.reserve(expected_states + KEY_SLACK);
     targets_.reserve(expected_states);
     advise_huge_pages(states_.data(), expected_states * sizeof(state_info));
-    advise_huge_pages(keys_.data(), expected_states);
+    advise_huge_pages(keys_.data(), expected_states + KEY_SLACK);
     advise_huge_pages(targets_.data(), expected_states * sizeof(state_id));
     if (!unfold(root, max_depth, max_states)) {
         // Whatever was built goes: an unusable automaton holds no memory.
