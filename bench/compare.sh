@@ -71,13 +71,15 @@ done
 
 results=$work/results
 : > "$results"
-# report NAME BYTES: the rows of a job from hyperfine's $work/csv, in MB/s, with kestrom's ratio to
-# the fastest peer whose output was equal (cat is the floor, not a peer).
+# report NAME BYTES: the rows of a job from hyperfine's $work/csv, in MB/s of the median run, with
+# kestrom's ratio to the fastest peer whose output was equal (cat is the floor, not a peer). Each
+# tool runs at least three times and for at least three seconds: runs of a few dozen milliseconds
+# vary by a quarter on a shared machine.
 report() {
     awk -F, -v name="$1" -v bytes="$2" -v specs="$work/specs" '
         BEGIN { while ((getline line < specs) > 0) { split(line, f, "|");
                     if (f[1] == name) note[f[2]] = f[3] } }
-        NR > 1 { mbs[$1] = bytes / $2 / 1e6; order[++n] = $1 }
+        NR > 1 { mbs[$1] = bytes / $4 / 1e6; order[++n] = $1 }
         END { best = 0
               for (i = 1; i <= n; i++) { t = order[i]
                   if (t != "kestrom" && t != "cat" && note[t] == "" && mbs[t] > best) best = mbs[t] }
@@ -106,7 +108,7 @@ job() {
     set --
     while IFS= read -r tool && IFS= read -r cmd; do set -- "$@" -n "$tool" "$cmd"; done \
         < "$work/cmds"
-    hyperfine -i --warmup 1 --runs 3 --export-csv "$work/csv" "$@" >/dev/null 2>&1
+    hyperfine -i --warmup 1 --min-runs 3 --export-csv "$work/csv" "$@" >/dev/null 2>&1
     report "$name" "$(wc -c < "$in")" | tee -a "$results"
 }
 
@@ -188,7 +190,7 @@ for spec in $inplace; do
     set -- "$@" -n "$tool" "$cmd"
 done
 unset IFS
-hyperfine -i --warmup 1 --runs 3 --prepare "cp $work/orig $work/file" --export-csv "$work/csv" \
+hyperfine -i --warmup 1 --min-runs 3 --prepare "cp $work/orig $work/file" --export-csv "$work/csv" \
     "$@" >/dev/null 2>&1
 report "W6 in place" "$(wc -c < "$work/orig")"
 
@@ -213,7 +215,7 @@ hyperfine -i --warmup 1 --runs 3 --export-csv "$work/csv8" \
     -n w4 "xargs -s 1000000 -d '\n' -a $work/k10000 sh -c 'exec $k -c \"\$@\" < $work/small' x > /dev/null" \
     >/dev/null 2>&1
 awk -F, -v bytes="$(wc -c < "$work/small")" -v peak="$peak" -v pairs="$(wc -l < "$work/w8.pat")" '
-    NR > 1 { t[$1] = $2 }
+    NR > 1 { t[$1] = $4 }
     END { match_s = t["whole"] - t["register"]
           printf "| W8 %d pairs | registration | %.2f s, peak %.0f MiB | | |\n", pairs, t["register"], peak / 1024
           printf "| W8 %d pairs | matching | %.0f | %.2fx W4 | |\n", pairs, bytes / match_s / 1e6,
