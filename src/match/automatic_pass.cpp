@@ -647,12 +647,12 @@ void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
     constexpr std::size_t M = WIDE_LANE_BYTES;
     std::uint32_t o[WIDE_LANES] = {off};
     for (std::size_t k = M - warm; k < M; ++k) {
-#pragma GCC unroll 8
+#pragma GCC unroll 16
         for (std::size_t j = 1; j < WIDE_LANES; ++j)
             o[j] = rows[o[j] + class_of[p[(j - 1) * M + k]]];
     }
     for (std::size_t k = 0; k < M; ++k) {
-#pragma GCC unroll 8
+#pragma GCC unroll 16
         for (std::size_t j = 0; j < WIDE_LANES; ++j) {
             o[j] = rows[o[j] + class_of[p[j * M + k]]];
             after[j * M + k] = o[j];
@@ -800,8 +800,8 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
         class_of[v] = automaton.class_of(key_of[v]);
     }
     const std::uint32_t* const rows = automaton.fast_rows();
-    // Where no start filter is at work, long stretches go through the dense rows, side by side
-    // (see follow_lanes), when the warm-up that this takes is short beside a lane.
+    // Where no start filter is at work, long stretches go side by side (see follow_lanes and
+    // follow_sparse_lanes), when the warm-up that this takes is short beside a lane.
     const std::size_t warm = automaton.max_depth();
     const bool lanes = warm <= MAX_WARM;
     const bool dense = automaton.has_dense();
