@@ -39,7 +39,7 @@ fuzz:
 	sh fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
 # The end-to-end tests with the binary under valgrind: no memory error, no leak.
-VALGRIND = valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect
+VALGRIND = valgrind -q --vgdb=no --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect
 valgrind: test-release
 	cd build && KESTROM_TEST_WRAPPER="$(VALGRIND)" ./cli_tests
 
