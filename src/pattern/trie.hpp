@@ -56,7 +56,7 @@ class trie {
 
     trie_node* root = nullptr;  ///< the root list
     /// The most bytes that the automaton's dense rows may take (see literal_automaton): up to
-    /// there, a pass steps through whole rows.
+    /// there, a pass steps through whole rows. Read when the automaton is built, so set it first.
     std::size_t automaton_dense_budget = std::size_t{128} << 20;
 
     /// A new node with the code and next; repl and child are null.
