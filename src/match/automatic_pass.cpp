@@ -662,32 +662,48 @@ void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
 
 /// follow_lanes for an automaton without dense rows, whose steps wait on loads from tables too
 /// large for the cache: SPARSE_LANES stretches, and after[k] is the state after byte k, marked
-/// where a walk completes. Needs n >= SPARSE_LANES * warm.
-constexpr std::size_t SPARSE_LANES = 8;
+/// where a walk completes. Needs n >= SPARSE_LANES * warm. Each stretch goes at its own pace: at
+/// a state without a row it asks for the state's node and takes its turn, and reads the node at
+/// its next turn, when the other stretches have had theirs.
+constexpr std::size_t SPARSE_LANES = 16;
 void follow_sparse_lanes(const literal_automaton& automaton, const unsigned char* key_of,
                          const unsigned char* p, std::size_t n, std::size_t warm,
                          literal_automaton::state_id first, std::uint32_t* after) {
+    struct lane {
+        literal_automaton::state_id s;
+        bool asked;        // s has no row, and its node was asked for
+        std::size_t at;    // the next byte
+        std::size_t from;  // the first byte whose state is written
+        std::size_t end;
+    };
     const std::size_t m = n / SPARSE_LANES;
-    literal_automaton::state_id s[SPARSE_LANES] = {first};
-    for (std::size_t k = m - warm; k < m; ++k) {
-#pragma GCC unroll 8
-        for (std::size_t j = 1; j < SPARSE_LANES; ++j)
-            s[j] = automaton.step(s[j], key_of[p[(j - 1) * m + k]]);
+    lane lanes[SPARSE_LANES];
+    for (std::size_t j = 0; j < SPARSE_LANES; ++j) {
+        // The first stretch starts from first, the others from the root warm bytes early; the
+        // last takes what the division left.
+        lanes[j] = lane{j == 0 ? first : literal_automaton::ROOT, false, j == 0 ? 0 : j * m - warm,
+                        j * m, j + 1 == SPARSE_LANES ? n : (j + 1) * m};
     }
-    for (std::size_t k = 0; k < m; ++k) {
-#pragma GCC unroll 8
-        for (std::size_t j = 0; j < SPARSE_LANES; ++j)
-            automaton.prefetch(s[j]);
-#pragma GCC unroll 8
-        for (std::size_t j = 0; j < SPARSE_LANES; ++j) {
-            s[j] = automaton.step(s[j], key_of[p[j * m + k]]);
-            after[j * m + k] = s[j];
+    for (std::size_t live = SPARSE_LANES; live > 0;) {
+        for (lane& l : lanes) {
+            if (l.at == l.end) continue;
+            if (l.asked && automaton.node_step(l.s, key_of[p[l.at]])) {
+                if (l.at >= l.from) after[l.at] = l.s;
+                ++l.at;
+            }
+            // Steps through rows, which are near, up to a state without one.
+            while (l.at < l.end && automaton.has_row(l.s & ~literal_automaton::COMPLETES)) {
+                l.s = automaton.row_step(l.s, key_of[p[l.at]]);
+                if (l.at >= l.from) after[l.at] = l.s;
+                ++l.at;
+            }
+            l.asked = l.at < l.end;
+            if (l.asked) {
+                automaton.prefetch(l.s);
+            } else {
+                --live;
+            }
         }
-    }
-    // The last stretch takes what the division left.
-    for (std::size_t k = SPARSE_LANES * m; k < n; ++k) {
-        s[SPARSE_LANES - 1] = automaton.step(s[SPARSE_LANES - 1], key_of[p[k]]);
-        after[k] = s[SPARSE_LANES - 1];
     }
 }
 

@@ -1,6 +1,7 @@
 #include "pattern/automaton.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace kestrom {
 
@@ -8,24 +9,86 @@ literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std
                                      std::size_t expected_states, std::size_t dense_budget) {
     // Large tables are read at random: on huge pages, reserved before they are touched.
     states_.reserve(expected_states);
-    keys_.reserve(expected_states + KEY_SLACK);
+    keys_.reserve(expected_states);
     targets_.reserve(expected_states);
     advise_huge_pages(states_.data(), expected_states * sizeof(state_info));
-    advise_huge_pages(keys_.data(), expected_states + KEY_SLACK);
+    advise_huge_pages(keys_.data(), expected_states);
     advise_huge_pages(targets_.data(), expected_states * sizeof(state_id));
-    if (!unfold(root, max_depth, max_states)) {
-        // Whatever was built goes: an unusable automaton holds no memory.
-        states_ = counted_vector<state_info>();
-        keys_ = counted_vector<unsigned char>();
-        targets_ = counted_vector<state_id>();
-        return;
+    if (unfold(root, max_depth, max_states)) {
+        const counted_vector<state_id> order = breadth_first_order();
+        link(order);
+        make_dense(order, dense_budget);
+        usable_ = pack();
     }
-    const counted_vector<state_id> order = breadth_first_order();
-    link(order);
-    make_dense(order, dense_budget);
-    edge_total_ = keys_.size();
-    keys_.resize(edge_total_ + KEY_SLACK);
-    usable_ = true;
+    // What only the building needed goes; an unusable automaton holds no memory.
+    states_ = counted_vector<state_info>();
+    keys_ = counted_vector<unsigned char>();
+    targets_ = counted_vector<state_id>();
+    if (!usable_) *this = literal_automaton();
+}
+
+bool literal_automaton::pack() {
+    const std::size_t count = states_.size();
+    const state_info& last = states_.back();
+    if (keys_.size() + 1 == count && last.repl != nullptr && last.depth == keys_.size()) {
+        word_.assign(keys_.begin(), keys_.end());
+        word_record_ = last.repl;
+    }
+    // A node's words, and its id: its place after the rows' ids.
+    auto words_of = [this](state_id q) -> std::size_t {
+        const std::uint32_t edges = states_[q].edge_count;
+        if (states_[q].repl != nullptr) return HEADER + sizeof(replacement*) / 4;
+        return HEADER + (edges + 3) / 4 + edges;
+    };
+    counted_vector<state_id> id(count);
+    std::size_t words = 0;
+    for (state_id q = 0; q < count; ++q) {
+        if (q < row_count_) {
+            id[q] = q;
+            continue;
+        }
+        if (row_count_ + words >= COMPLETES) return false;
+        id[q] = static_cast<state_id>(row_count_ + words);
+        words += words_of(q);
+    }
+    auto final_id = [&id](state_id t) { return id[t & ~COMPLETES] | (t & COMPLETES); };
+
+    row_info_.assign(states_.begin(), states_.begin() + row_count_);
+    for (state_info& info : row_info_) {
+        info.fail = id[info.fail];
+        info.completed = id[info.completed];
+    }
+    // find_key may read fifteen bytes past the last node's keys.
+    constexpr std::size_t SLACK = 4;
+    nodes_.reserve(words + SLACK);
+    advise_huge_pages(nodes_.data(), (words + SLACK) * sizeof(std::uint32_t));
+    nodes_.resize(words + SLACK);
+    for (state_id q = row_count_; q < count; ++q) {
+        const state_info& info = states_[q];
+        std::uint32_t* n = nodes_.data() + (id[q] - row_count_);
+        n[0] = id[info.fail];
+        n[1] = info.edge_count | info.depth << COUNT_BITS;
+        n[2] = id[info.completed];
+        if (info.repl != nullptr) {
+            std::memcpy(n + HEADER, &info.repl, sizeof info.repl);
+            continue;
+        }
+        std::memcpy(n + HEADER, keys_.data() + info.first_edge, info.edge_count);
+        std::uint32_t* targets = n + HEADER + (info.edge_count + 3) / 4;
+        for (std::uint32_t e = 0; e < info.edge_count; ++e)
+            targets[e] = final_id(targets_[info.first_edge + e]);
+    }
+    for (state_id& t : rows_)
+        t = final_id(t);
+    if (!dense_.empty()) {
+        counted_vector<std::uint32_t> dense_row_of(row_count_ + words);
+        for (state_id q = 0; q < count; ++q)
+            dense_row_of[id[q]] = dense_row_of_[q];
+        dense_row_of_ = std::move(dense_row_of);
+        for (state_id& q : state_of_dense_row_)
+            q = id[q];
+    }
+    return true;
 }
 
 bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size_t max_states) {
@@ -40,7 +103,7 @@ bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size
         for (trie_node* n = lists[q]; n != nullptr; n = n->next) {
             if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) return false;
             if (n->code > 255) continue;  // an empty pattern or an empty set takes no byte
-            if (depth >= max_depth ||
+            if (depth >= std::min(max_depth, MAX_NODE_DEPTH) ||
                 states_.size() >= std::min<std::size_t>(max_states, COMPLETES)) {
                 return false;
             }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "pattern/trie.hpp"
@@ -61,17 +62,29 @@ class literal_automaton {
         s &= ~COMPLETES;
         for (;;) {
             if (s < row_count_) return rows_[s * class_count_ + class_of_[key]];
-            const state_info& info = states_[s];
-            const std::uint32_t e = find_key(keys_.data() + info.first_edge, info.edge_count, key);
-            if (e < info.edge_count) return targets_[info.first_edge + e];
-            s = info.fail;
+            if (node_step(s, key)) return s;
         }
     }
 
-    /// Asks for what step(s, ...) reads first, ahead of time.
+    /// The state after key from a state s without a row, when s has an edge for it: then s is
+    /// that state and the result is true. Else s is its link, and the step goes on from there.
+    bool node_step(state_id& s, unsigned char key) const {
+        const std::uint32_t* n = node(s & ~COMPLETES);
+        const std::uint32_t count = n[1] & COUNT_MASK;
+        const std::uint32_t e =
+            find_key(reinterpret_cast<const unsigned char*>(n + HEADER), count, key);
+        s = e < count ? n[HEADER + (count + 3) / 4 + e] : n[0];
+        return e < count;
+    }
+    /// The state after key from a state with a row.
+    state_id row_step(state_id s, unsigned char key) const {
+        return rows_[(s & ~COMPLETES) * class_count_ + class_of_[key]];
+    }
+
+    /// Asks for what a step from s reads, ahead of time.
     void prefetch(state_id s) const {
         s &= ~COMPLETES;
-        if (s >= row_count_) __builtin_prefetch(&states_[s]);
+        if (s >= row_count_) __builtin_prefetch(node(s));
     }
 
     /// Rows for a tight loop over the shallow states (see link): entry fast_rows()[off + class]
@@ -97,13 +110,10 @@ class literal_automaton {
 
     /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
     /// with the record of the state at its end).
-    bool single_word() const {
-        return edge_total_ + 1 == states_.size() && states_.back().repl != nullptr &&
-               edge_total_ == states_.back().depth;
-    }
-    const unsigned char* word() const { return keys_.data(); }
-    std::size_t word_length() const { return edge_total_; }
-    replacement* word_record() const { return states_.back().repl; }
+    bool single_word() const { return word_record_ != nullptr; }
+    const unsigned char* word() const { return word_.data(); }
+    std::size_t word_length() const { return word_.size(); }
+    replacement* word_record() const { return word_record_; }
 
     /// Rows for a pass that follows several stretches of the input at once and notes completions
     /// instead of stopping at them: every state has one, entry dense_rows()[off + class] is the
@@ -129,24 +139,49 @@ class literal_automaton {
     /// Bytes taken from the root to reach the deepest state.
     std::size_t max_depth() const { return max_depth_; }
     /// The state of s's longest proper suffix that is also a path (the root for the root).
-    state_id fail(state_id s) const { return states_[s & ~COMPLETES].fail; }
+    state_id fail(state_id s) const {
+        s &= ~COMPLETES;
+        return s < row_count_ ? row_info_[s].fail : node(s)[0];
+    }
 
     /// Whether a walk is complete at a state that step returned, along it or its links.
     static bool completes(state_id s) { return (s & COMPLETES) != 0; }
     /// Bytes taken from the root to reach s.
-    std::size_t depth(state_id s) const { return states_[s & ~COMPLETES].depth; }
+    std::size_t depth(state_id s) const {
+        s &= ~COMPLETES;
+        return s < row_count_ ? row_info_[s].depth : node(s)[1] >> COUNT_BITS;
+    }
     /// The deepest state along s and its links at which a walk is complete, or ROOT for none.
-    state_id completed(state_id s) const { return states_[s & ~COMPLETES].completed; }
+    state_id completed(state_id s) const {
+        s &= ~COMPLETES;
+        return s < row_count_ ? row_info_[s].completed : node(s)[2];
+    }
     /// The record of a state at which a walk is complete.
-    replacement* record(state_id s) const { return states_[s & ~COMPLETES].repl; }
+    replacement* record(state_id s) const {
+        s &= ~COMPLETES;
+        if (s < row_count_) return row_info_[s].repl;
+        replacement* repl = nullptr;
+        if (node(s)[2] == s) std::memcpy(&repl, node(s) + HEADER, sizeof repl);
+        return repl;
+    }
 
     /// The mark of a state at which a walk completes.
     static constexpr state_id COMPLETES = state_id{1} << 31;
 
   private:
+    literal_automaton() = default;
     /// The index of the row at off: an exact division by the row's size, as a shift, then a
     /// product with the inverse of its odd part modulo 2^32.
     std::uint32_t row_index(std::uint32_t off) const { return (off >> row_shift_) * row_inverse_; }
+    /// A state without a row is the node of words at node(s): its link, its edge count (the low
+    /// COUNT_BITS bits) and depth, its completed state, then either its record (a state with one
+    /// has no edges) or its edges' keys, padded to a word, and the states they lead to. Its id is
+    /// the node's place beyond the rows' ids, so that a step reads one place.
+    static constexpr std::uint32_t HEADER = 3;
+    static constexpr unsigned COUNT_BITS = 9;
+    static constexpr std::uint32_t COUNT_MASK = (std::uint32_t{1} << COUNT_BITS) - 1;
+    static constexpr std::size_t MAX_NODE_DEPTH = std::size_t{1} << (32 - COUNT_BITS);
+    const std::uint32_t* node(state_id s) const { return nodes_.data() + (s - row_count_); }
     struct state_info {
         std::uint32_t first_edge;
         std::uint32_t edge_count;
@@ -168,6 +203,9 @@ class literal_automaton {
     void link(const counted_vector<state_id>& order);
     /// Makes the dense rows, when they fit in budget bytes.
     void make_dense(const counted_vector<state_id>& order, std::size_t budget);
+    /// Lays the states without rows out as nodes and gives every state its final id; false when
+    /// the ids would not fit.
+    bool pack();
 
     bool usable_ = false;
     state_id breadth_count_ = 0;        ///< the first states are numbered breadth first
@@ -177,12 +215,15 @@ class literal_automaton {
     unsigned row_shift_ = 0;            ///< class_count_ is an odd number times 2^row_shift_
     std::uint32_t row_inverse_ = 1;     ///< the odd number's inverse modulo 2^32
     std::uint16_t class_of_[256] = {};  ///< a row's entry for each key
+    // While building: the states, numbered as unfold made them, and their edges.
     counted_vector<state_info> states_;
-    /// Bytes readable past the last key, for find_key.
-    static constexpr std::size_t KEY_SLACK = 15;
-    std::size_t edge_total_ = 0;  ///< keys_ holds the edges' keys, then KEY_SLACK bytes
     counted_vector<unsigned char> keys_;
     counted_vector<state_id> targets_;
+    // Once built:
+    counted_vector<state_info> row_info_;  ///< the states with rows
+    counted_vector<std::uint32_t> nodes_;  ///< the others, then words that find_key may read
+    counted_vector<unsigned char> word_;   ///< the lone word's bytes, for single_word
+    replacement* word_record_ = nullptr;
     counted_vector<state_id> rows_;
     counted_vector<std::uint32_t> fast_;
     counted_vector<std::uint32_t> dense_;

@@ -80,8 +80,9 @@ trie_node* trie::node_new(std::uint16_t code, trie_node* next) {
 }
 
 const literal_automaton& trie::automaton(std::size_t max_depth) {
-    // Bounded so that a huge trie is walked instead: a state takes about forty bytes, so the
-    // automaton stays below some 300 MiB (a million word pairs, six million states, fit).
+    // Bounded so that a huge trie is walked instead: a state takes about sixty-five bytes while
+    // the automaton is built and some twenty once it is, so the building stays below some 500 MiB
+    // (a million word pairs, six million states, fit).
     constexpr std::size_t MAX_STATES = std::size_t{7} << 20;
     return rebuilt(automaton_, automaton_version_, automaton_depth_, version_, max_depth, root,
                    max_depth, MAX_STATES, std::min(node_count_ + 1, MAX_STATES),
