@@ -127,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         run.insert(run.end(), text.begin() + 1, text.end());
         text = run;
     }
-    if ((flags & 32) == 0 && (stretch & 1) != 0) rs.patterns.automaton_dense_budget = 0;
+    if ((flags & 32) == 0 && (stretch & 1) != 0)
+        rs.patterns.automaton_dense_budget = rs.patterns.automaton_row_budget = 0;
     p = text.data();
     const std::size_t text_len = text.size();
     if (::write(in_fd, p, text_len) != static_cast<ssize_t>(text_len)) std::abort();

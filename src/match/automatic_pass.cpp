@@ -666,6 +666,7 @@ void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
 /// a state without a row it asks for the state's node and takes its turn, and reads the node at
 /// its next turn, when the other stretches have had theirs.
 constexpr std::size_t SPARSE_LANES = 16;
+static_assert(SPARSE_LANES <= 4 * LANES, "the lanes take at least 4 * LANES * warm bytes");
 void follow_sparse_lanes(const literal_automaton& automaton, const unsigned char* key_of,
                          const unsigned char* p, std::size_t n, std::size_t warm,
                          literal_automaton::state_id first, std::uint32_t* after) {

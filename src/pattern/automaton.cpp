@@ -6,7 +6,9 @@
 namespace kestrom {
 
 literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states,
-                                     std::size_t expected_states, std::size_t dense_budget) {
+                                     std::size_t expected_states, std::size_t dense_budget,
+                                     std::size_t row_budget)
+    : row_budget_(row_budget) {
     // Large tables are read at random: on huge pages, reserved before they are touched.
     states_.reserve(expected_states);
     keys_.reserve(expected_states);
@@ -124,7 +126,7 @@ bool literal_automaton::unfold(trie_node* root, std::size_t max_depth, std::size
     // as may have whole rows (see link), since a row has an entry for each byte of the root's
     // edges and one more.
     const std::size_t row_bytes = (1 + std::size_t{states_[ROOT].edge_count}) * sizeof(state_id);
-    const std::size_t breadth_first = std::max(states_.size(), ROW_BUDGET / row_bytes);
+    const std::size_t breadth_first = std::max(states_.size(), row_budget_ / row_bytes);
     state_id q = 1;
     for (; q < states_.size() && q < breadth_first; ++q) {
         if (!expand(q)) return false;
@@ -202,7 +204,7 @@ void literal_automaton::link(const counted_vector<state_id>& order) {
         row_inverse_ *= 2 - odd * row_inverse_;
     const std::size_t row_bytes = class_count_ * sizeof(state_id);
     while (row_count_ < breadth_count_ &&
-           (states_[row_count_].depth <= 1 || (row_count_ + 1) * row_bytes <= ROW_BUDGET))
+           (states_[row_count_].depth <= 1 || (row_count_ + 1) * row_bytes <= row_budget_))
         ++row_count_;
     rows_.resize(static_cast<std::size_t>(row_count_) * class_count_);
     // A row is the row of the state's link, which is shallower and so done, and its own edges.

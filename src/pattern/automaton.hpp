@@ -51,7 +51,8 @@ class literal_automaton {
     /// max_depth bytes or longer, or there would be more than max_states states: then usable()
     /// is false. expected_states (the trie's nodes, as a rule) sizes its tables from the start.
     literal_automaton(trie_node* root, std::size_t max_depth, std::size_t max_states,
-                      std::size_t expected_states, std::size_t dense_budget);
+                      std::size_t expected_states, std::size_t dense_budget,
+                      std::size_t row_budget);
 
     bool usable() const { return usable_; }
 
@@ -193,8 +194,6 @@ class literal_automaton {
     template <typename T>
     using counted_vector = std::vector<T, counted_allocator<T>>;
 
-    /// Rows beside the dense ones are kept within this, so that they stay in the cache.
-    static constexpr std::size_t ROW_BUDGET = std::size_t{1} << 20;
     /// Makes the states and edges; false when the trie does not qualify.
     bool unfold(trie_node* root, std::size_t max_depth, std::size_t max_states);
     /// The states, shallower before deeper.
@@ -208,6 +207,7 @@ class literal_automaton {
     bool pack();
 
     bool usable_ = false;
+    std::size_t row_budget_ = 0;        ///< the most bytes of rows beside the dense ones
     state_id breadth_count_ = 0;        ///< the first states are numbered breadth first
     state_id row_count_ = 0;            ///< the first states have whole transition rows
     std::size_t max_depth_ = 0;         ///< the deepest state's depth

@@ -86,7 +86,7 @@ const literal_automaton& trie::automaton(std::size_t max_depth) {
     constexpr std::size_t MAX_STATES = std::size_t{7} << 20;
     return rebuilt(automaton_, automaton_version_, automaton_depth_, version_, max_depth, root,
                    max_depth, MAX_STATES, std::min(node_count_ + 1, MAX_STATES),
-                   automaton_dense_budget);
+                   automaton_dense_budget, automaton_row_budget);
 }
 
 const prefix_filter& trie::prefixes(std::size_t max_length) {

@@ -58,6 +58,9 @@ class trie {
     /// The most bytes that the automaton's dense rows may take (see literal_automaton): up to
     /// there, a pass steps through whole rows. Read when the automaton is built, so set it first.
     std::size_t automaton_dense_budget = std::size_t{128} << 20;
+    /// The most bytes that the automaton's other rows, for its shallow states, may take (kept
+    /// small enough for the cache); its other states are stepped through one by one.
+    std::size_t automaton_row_budget = std::size_t{1} << 20;
 
     /// A new node with the code and next; repl and child are null.
     trie_node* node_new(std::uint16_t code, trie_node* next);
