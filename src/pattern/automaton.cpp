@@ -17,9 +17,11 @@ literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std
     advise_huge_pages(keys_.data(), expected_states);
     advise_huge_pages(targets_.data(), expected_states * sizeof(state_id));
     if (unfold(root, max_depth, max_states)) {
-        const counted_vector<state_id> order = breadth_first_order();
-        link(order);
-        make_dense(order, dense_budget);
+        {
+            const counted_vector<state_id> order = breadth_first_order();
+            link(order);
+            make_dense(order, dense_budget);
+        }
         usable_ = pack();
     }
     // What only the building needed goes; an unusable automaton holds no memory.
