@@ -660,50 +660,87 @@ void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
     }
 }
 
-/// follow_lanes for an automaton without dense rows, whose steps wait on loads from tables too
-/// large for the cache: SPARSE_LANES stretches, and after[k] is the state after byte k, marked
-/// where a walk completes. Needs n >= SPARSE_LANES * warm. Each stretch goes at its own pace: at
-/// a state without a row it asks for the state's node and takes its turn, and reads the node at
-/// its next turn, when the other stretches have had theirs.
+/// Stretches that a pass over an automaton without dense rows follows side by side, and how many
+/// bytes early each but the first starts.
 constexpr std::size_t SPARSE_LANES = 16;
-static_assert(SPARSE_LANES <= 4 * LANES, "the lanes take at least 4 * LANES * warm bytes");
-void follow_sparse_lanes(const literal_automaton& automaton, const unsigned char* key_of,
-                         const unsigned char* p, std::size_t n, std::size_t warm,
-                         literal_automaton::state_id first, std::uint32_t* after) {
-    struct lane {
-        literal_automaton::state_id s;
-        bool asked;        // s has no row, and its node was asked for
-        std::size_t at;    // the next byte
-        std::size_t from;  // the first byte whose state is written
-        std::size_t end;
-    };
-    const std::size_t m = n / SPARSE_LANES;
-    lane lanes[SPARSE_LANES];
-    for (std::size_t j = 0; j < SPARSE_LANES; ++j) {
-        // The first stretch starts from first, the others from the root warm bytes early; the
-        // last takes what the division left.
-        lanes[j] = lane{j == 0 ? first : literal_automaton::ROOT, false, j == 0 ? 0 : j * m - warm,
-                        j * m, j + 1 == SPARSE_LANES ? n : (j + 1) * m};
+constexpr std::size_t SPARSE_WARM = 32;
+static_assert(SPARSE_LANES * SPARSE_WARM <= LANES * 256, "a stretch outlasts its warm-up");
+
+/// A stretch: the state, whether the node of a state without a row was asked for, the next byte
+/// and the end.
+struct sparse_lane {
+    literal_automaton::state_id s;
+    bool asked;
+    std::size_t at;
+    std::size_t end;
+};
+
+/// Takes each stretch's bytes, at its own pace: at a state without a row, it asks for the state's
+/// node and lets the other stretches take their turns before it reads it. Notes the state after
+/// each byte in after when NOTE is set.
+template <bool NOTE>
+void step_lanes(const literal_automaton::stepper& steps, const unsigned char* key_of,
+                const unsigned char* p, sparse_lane (&lanes)[SPARSE_LANES], std::uint32_t* after) {
+    std::size_t live = 0;
+    for (sparse_lane& l : lanes) {
+        l.asked = false;
+        live += l.at < l.end;
     }
-    for (std::size_t live = SPARSE_LANES; live > 0;) {
-        for (lane& l : lanes) {
+    while (live > 0) {
+        for (sparse_lane& l : lanes) {
             if (l.at == l.end) continue;
-            if (l.asked && automaton.node_step(l.s, key_of[p[l.at]])) {
-                if (l.at >= l.from) after[l.at] = l.s;
+            if (l.asked && steps.node_step(l.s, key_of[p[l.at]])) {
+                if (NOTE) after[l.at] = l.s;
                 ++l.at;
             }
             // Steps through rows, which are near, up to a state without one.
-            while (l.at < l.end && automaton.has_row(l.s & ~literal_automaton::COMPLETES)) {
-                l.s = automaton.row_step(l.s, key_of[p[l.at]]);
-                if (l.at >= l.from) after[l.at] = l.s;
+            while (l.at < l.end && steps.has_row(l.s)) {
+                l.s = steps.row_step(l.s, key_of[p[l.at]]);
+                if (NOTE) after[l.at] = l.s;
                 ++l.at;
             }
             l.asked = l.at < l.end;
             if (l.asked) {
-                automaton.prefetch(l.s);
+                steps.prefetch(l.s);
             } else {
                 --live;
             }
+        }
+    }
+}
+
+/// follow_lanes for an automaton without dense rows, whose steps wait on loads from tables too
+/// large for the cache: SPARSE_LANES stretches, and after[k] is the state after byte k, marked
+/// where a walk completes. Needs n >= SPARSE_LANES * SPARSE_WARM. A stretch but the first starts
+/// from the root up to SPARSE_WARM bytes early (no more than warm, the deepest state's depth).
+/// That reaches its exact first state unless a deeper walk is alive there, so each is checked
+/// against the state that the stretch before ends in; where they differ, the stretch is stepped
+/// again from that state up to where its states meet those noted, which are the same from there
+/// on.
+void follow_sparse_lanes(const literal_automaton& automaton, const unsigned char* key_of,
+                         const unsigned char* p, std::size_t n, std::size_t warm,
+                         literal_automaton::state_id first, std::uint32_t* after) {
+    const literal_automaton::stepper steps = automaton.steps();
+    const std::size_t m = n / SPARSE_LANES;
+    const std::size_t early = std::min(warm, SPARSE_WARM);
+    sparse_lane lanes[SPARSE_LANES];
+    for (std::size_t j = 0; j < SPARSE_LANES; ++j)
+        lanes[j] = sparse_lane{literal_automaton::ROOT, false, j == 0 ? 0 : j * m - early, j * m};
+    step_lanes<false>(steps, key_of, p, lanes, after);
+    literal_automaton::state_id entry[SPARSE_LANES];
+    for (std::size_t j = 0; j < SPARSE_LANES; ++j) {
+        // The last stretch takes what the division left.
+        entry[j] = j == 0 ? first : lanes[j].s;
+        lanes[j] = sparse_lane{entry[j], false, j * m, j + 1 == SPARSE_LANES ? n : (j + 1) * m};
+    }
+    step_lanes<true>(steps, key_of, p, lanes, after);
+    for (std::size_t j = 1; j < SPARSE_LANES; ++j) {
+        literal_automaton::state_id s = after[j * m - 1];
+        if (s == entry[j]) continue;
+        for (std::size_t k = j * m; k < lanes[j].end; ++k) {
+            s = steps.step(s, key_of[p[k]]);
+            if (after[k] == s) break;
+            after[k] = s;
         }
     }
 }

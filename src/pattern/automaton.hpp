@@ -56,37 +56,62 @@ class literal_automaton {
 
     bool usable() const { return usable_; }
 
-    /// The state after key (a byte as looked up, case folded where the pass folds). The result
-    /// carries a mark when a walk is complete there (see completes); every function here takes
-    /// states with or without it.
-    state_id step(state_id s, unsigned char key) const {
-        s &= ~COMPLETES;
-        for (;;) {
-            if (s < row_count_) return rows_[s * class_count_ + class_of_[key]];
-            if (node_step(s, key)) return s;
+    /// What a step reads, as plain values: a loop that also stores through pointers keeps them in
+    /// registers, where it would load the automaton's fields again after every store.
+    class stepper {
+      public:
+        /// The state after key (a byte as looked up, case folded where the pass folds). The
+        /// result carries a mark when a walk is complete there (see completes); every function
+        /// here takes states with or without it.
+        state_id step(state_id s, unsigned char key) const {
+            for (;;) {
+                if (has_row(s)) return row_step(s, key);
+                if (node_step(s, key)) return s;
+            }
         }
-    }
+        bool has_row(state_id s) const { return (s & ~COMPLETES) < row_count_; }
+        /// The state after key from a state with a row.
+        state_id row_step(state_id s, unsigned char key) const {
+            return rows_[(s & ~COMPLETES) * class_count_ + class_of_[key]];
+        }
+        /// The state after key from a state s without a row, when s has an edge for it: then s
+        /// is that state and the result is true. Else s is its link, where the step goes on.
+        bool node_step(state_id& s, unsigned char key) const {
+            const std::uint32_t* n = node(s);
+            const std::uint32_t count = n[1] & COUNT_MASK;
+            const std::uint32_t e =
+                find_key(reinterpret_cast<const unsigned char*>(n + HEADER), count, key);
+            s = e < count ? n[HEADER + (count + 3) / 4 + e] : n[0];
+            return e < count;
+        }
+        /// Asks for what a step from s reads, ahead of time.
+        void prefetch(state_id s) const {
+            if (!has_row(s)) __builtin_prefetch(node(s));
+        }
 
-    /// The state after key from a state s without a row, when s has an edge for it: then s is
-    /// that state and the result is true. Else s is its link, and the step goes on from there.
-    bool node_step(state_id& s, unsigned char key) const {
-        const std::uint32_t* n = node(s & ~COMPLETES);
-        const std::uint32_t count = n[1] & COUNT_MASK;
-        const std::uint32_t e =
-            find_key(reinterpret_cast<const unsigned char*>(n + HEADER), count, key);
-        s = e < count ? n[HEADER + (count + 3) / 4 + e] : n[0];
-        return e < count;
+      private:
+        friend class literal_automaton;
+        stepper(const state_id* rows, const std::uint16_t* class_of, const std::uint32_t* nodes,
+                std::uint32_t row_count, std::uint32_t class_count)
+            : rows_(rows),
+              class_of_(class_of),
+              nodes_(nodes),
+              row_count_(row_count),
+              class_count_(class_count) {}
+        const std::uint32_t* node(state_id s) const {
+            return nodes_ + ((s & ~COMPLETES) - row_count_);
+        }
+        const state_id* rows_;
+        const std::uint16_t* class_of_;
+        const std::uint32_t* nodes_;
+        std::uint32_t row_count_;
+        std::uint32_t class_count_;
+    };
+    stepper steps() const {
+        return stepper{rows_.data(), class_of_, nodes_.data(), row_count_,
+                       static_cast<std::uint32_t>(class_count_)};
     }
-    /// The state after key from a state with a row.
-    state_id row_step(state_id s, unsigned char key) const {
-        return rows_[(s & ~COMPLETES) * class_count_ + class_of_[key]];
-    }
-
-    /// Asks for what a step from s reads, ahead of time.
-    void prefetch(state_id s) const {
-        s &= ~COMPLETES;
-        if (s >= row_count_) __builtin_prefetch(node(s));
-    }
+    state_id step(state_id s, unsigned char key) const { return steps().step(s, key); }
 
     /// Rows for a tight loop over the shallow states (see link): entry fast_rows()[off + class]
     /// is the offset of the next state's row, at least slow_from() when the step needs more than

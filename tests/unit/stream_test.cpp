@@ -146,6 +146,21 @@ TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
     }
 }
 
+TEST(StreamMatcher, DeepWalksWhereSideBySideStretchesMeet) {
+    // An automaton stepped as a huge one is, whose walks along runs of a reach further back than
+    // a stretch's warm-up.
+    run_state rs;
+    rs.patterns.automaton_dense_budget = rs.patterns.automaton_row_budget = 0;
+    for (std::string w : {std::string(40, 'a') + "b", std::string("ab"), std::string("ba")}) {
+        std::string repl = "<&>";
+        register_pair(rs.patterns, rs.opts, w.data(), repl.data());
+    }
+    std::string input;
+    while (input.size() < 100000)
+        input.append(25 + input.size() % 37, 'a') += 'b';
+    expect_as_plain_walk(rs, input, WINDOW_SIZE, 0);
+}
+
 TEST(StreamMatcher, LargeTriesAgreeWithThePlainWalk) {
     // Thousands of words and a star: too many for a small trie's helps, walked with the filter of
     // the trie's prefixes (which a star further in leaves usable).
