@@ -664,7 +664,8 @@ void follow_wide_lanes(const std::uint32_t* rows, const std::uint32_t* class_of,
 /// bytes early each but the first starts.
 constexpr std::size_t SPARSE_LANES = 16;
 constexpr std::size_t SPARSE_WARM = 32;
-static_assert(SPARSE_LANES * SPARSE_WARM <= LANES * 256, "a stretch outlasts its warm-up");
+static_assert(SPARSE_LANES * SPARSE_WARM <= LANES * 256,
+              "the shortest span that goes side by side gives each stretch its warm-up");
 
 /// A stretch: the state, whether the node of a state without a row was asked for, the next byte
 /// and the end.

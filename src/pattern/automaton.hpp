@@ -107,6 +107,7 @@ class literal_automaton {
         std::uint32_t row_count_;
         std::uint32_t class_count_;
     };
+    /// The steps over this automaton, good while it lives.
     stepper steps() const {
         return stepper{rows_.data(), class_of_, nodes_.data(), row_count_,
                        static_cast<std::uint32_t>(class_count_)};
