@@ -208,7 +208,7 @@ class literal_automaton {
     static constexpr unsigned COUNT_BITS = 9;
     static constexpr std::uint32_t COUNT_MASK = (std::uint32_t{1} << COUNT_BITS) - 1;
     static constexpr std::size_t MAX_NODE_DEPTH = std::size_t{1} << (32 - COUNT_BITS);
-    const std::uint32_t* node(state_id s) const { return nodes_.data() + (s - row_count_); }
+    const std::uint32_t* node(state_id s) const { return steps().node(s); }
     struct state_info {
         std::uint32_t first_edge;
         std::uint32_t edge_count;

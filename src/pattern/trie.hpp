@@ -59,7 +59,8 @@ class trie {
     /// there, a pass steps through whole rows. Read when the automaton is built, so set it first.
     std::size_t automaton_dense_budget = std::size_t{128} << 20;
     /// The most bytes that the automaton's other rows, for its shallow states, may take (kept
-    /// small enough for the cache); its other states are stepped through one by one.
+    /// small enough for the cache); its other states are stepped through one by one. Read when
+    /// the automaton is built, as the dense budget is.
     std::size_t automaton_row_budget = std::size_t{1} << 20;
 
     /// A new node with the code and next; repl and child are null.
