@@ -690,9 +690,12 @@ void step_lanes(const literal_automaton::stepper& steps, const unsigned char* ke
     while (live > 0) {
         for (sparse_lane& l : lanes) {
             if (l.at == l.end) continue;
-            if (l.asked && steps.node_step(l.s, key_of[p[l.at]])) {
+            if (l.asked) {
+                // Without a jump on whether the node has the key: where it has not, the state
+                // noted is its link's, until the byte is taken.
+                const bool took = steps.node_step(l.s, key_of[p[l.at]]);
                 if (NOTE) after[l.at] = l.s;
-                ++l.at;
+                l.at += took;
             }
             // Steps through rows, which are near, up to a state without one.
             while (l.at < l.end && steps.has_row(l.s)) {

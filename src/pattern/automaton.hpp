@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,15 +21,22 @@ namespace kestrom {
 /// fifteen bytes past the last.
 inline std::uint32_t find_key(const unsigned char* keys, std::uint32_t count, unsigned char key) {
 #ifdef __SSE2__
-    // Sixteen keys at a time.
+    // Sixteen keys at a time; in the last sixteen or fewer (all the keys of most nodes), no jump
+    // depends on whether the key is there, which is not foreseeable.
     const __m128i wanted = _mm_set1_epi8(static_cast<char>(key));
-    for (std::uint32_t e = 0; e < count; e += 16) {
-        auto found = static_cast<unsigned>(_mm_movemask_epi8(
+    auto matches = [&](std::uint32_t e) {
+        return static_cast<std::uint32_t>(_mm_movemask_epi8(
             _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + e)), wanted)));
-        if (count - e < 16) found &= (1u << (count - e)) - 1;
+    };
+    std::uint32_t e = 0;
+    for (; count - e > 16; e += 16) {
+        const std::uint32_t found = matches(e);
         if (found != 0) return e + static_cast<std::uint32_t>(__builtin_ctz(found));
     }
-    return count;
+    const std::uint32_t left = count - e;
+    const auto at = static_cast<std::uint32_t>(
+        __builtin_ctz((matches(e) & (0xffffu >> (16 - left))) | 0x10000u));
+    return at < left ? e + at : count;
 #else
     std::uint32_t e = 0;
     while (e < count && keys[e] != key)
@@ -79,10 +87,15 @@ class literal_automaton {
         bool node_step(state_id& s, unsigned char key) const {
             const std::uint32_t* n = node(s);
             const std::uint32_t count = n[1] & COUNT_MASK;
-            const std::uint32_t e =
+            std::uint32_t e =
                 find_key(reinterpret_cast<const unsigned char*>(n + HEADER), count, key);
-            s = e < count ? n[HEADER + (count + 3) / 4 + e] : n[0];
-            return e < count;
+            // The key's target, or the link at word 0, chosen by a mask: a jump on whether the
+            // key was found would often be foreseen wrong. The empty statement hides where e
+            // comes from, or the compiler makes the jump all the same.
+            __asm__("" : "+r"(e));
+            const std::uint32_t found = 0 - static_cast<std::uint32_t>(e < count);
+            s = n[(HEADER + (count + 3) / 4 + e) & found];
+            return found != 0;
         }
         /// Asks for what a step from s reads, ahead of time.
         void prefetch(state_id s) const {
