@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "pattern/automaton.hpp"
 #include "test_io.hpp"
 
 namespace kestrom {
@@ -159,6 +160,19 @@ TEST(StreamMatcher, DeepWalksWhereSideBySideStretchesMeet) {
     while (input.size() < 100000)
         input.append(25 + input.size() % 37, 'a') += 'b';
     expect_as_plain_walk(rs, input, WINDOW_SIZE, 0);
+}
+
+TEST(StreamMatcher, NodeKeySearchAtEveryCountAndPlace) {
+    // Sixteen keys are compared at once, the last sixteen or fewer without a jump on the outcome.
+    unsigned char keys[64 + 15];
+    for (std::uint32_t count = 0; count <= 64; ++count) {
+        for (std::uint32_t place = 0; place <= count; ++place) {
+            std::fill(std::begin(keys), std::end(keys), 'k');  // the key past the end too
+            for (std::uint32_t e = 0; e < count; ++e)
+                keys[e] = static_cast<unsigned char>(e == place ? 'k' : e);
+            EXPECT_EQ(find_key(keys, count, 'k'), place) << count << " keys";
+        }
+    }
 }
 
 TEST(StreamMatcher, LargeTriesAgreeWithThePlainWalk) {
