@@ -124,6 +124,7 @@ void attach_link(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_
         } else {
             // Whatever list this node had is dropped: it follows the first cursor's list.
             c->node->child = shared;
+            t.drop_byte_tables(true);
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "pattern/trie.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -53,6 +55,7 @@ const T& rebuilt(T*& slot, std::uint64_t& built_version, std::size_t& built_para
 }  // namespace
 
 trie::~trie() {
+    drop_byte_tables();
     drop(automaton_);
     drop(prefixes_);
     xfree(tables_, table_count_ * sizeof(list_index));
@@ -75,11 +78,78 @@ trie_node* trie::node_new(std::uint16_t code, trie_node* next) {
     ++node_count_;
     *n = trie_node{code, false, 0, nullptr, nullptr, next};
     ++version_;
-    if (code == CODE_ANYSTR) ++star_count_;
+    if (code == CODE_ANYSTR) {
+        ++star_count_;
+        drop_byte_tables(true);  // a star's list is also reached through its child
+    }
     return n;
 }
 
+namespace {
+/// Lists whose walk at registration passes this many nodes get a byte table.
+constexpr std::size_t BYTE_TABLE_FROM = 8;
+
+/// Where the open hash of byte tables looks for a head field first: its address, scrambled.
+std::size_t slot_of(trie_node** head_field, std::size_t mask) {
+    return static_cast<std::size_t>(
+               (reinterpret_cast<std::uintptr_t>(head_field) >> 3) * 0x9e3779b97f4a7c15ull >> 20) &
+           mask;
+}
+}  // namespace
+
+trie_node** trie::byte_table(trie_node** head_field) {
+    if (byte_table_count_ == 0) return nullptr;
+    const std::size_t mask = byte_tables_.size() - 1;
+    for (std::size_t k = slot_of(head_field, mask);; k = (k + 1) & mask) {
+        if (byte_tables_[k].head_field == head_field) return byte_tables_[k].table;
+        if (byte_tables_[k].head_field == nullptr) return nullptr;
+    }
+}
+
+void trie::make_byte_table(trie_node** head_field) {
+    if (byte_tables_off_ || byte_table_count_ == MAX_BYTE_TABLES) return;
+    if (2 * (byte_table_count_ + 1) > byte_tables_.size()) {
+        // Twice as many slots, the tables hashed in anew.
+        std::vector<byte_table_slot, counted_allocator<byte_table_slot>> old(
+            std::max<std::size_t>(64, 2 * byte_tables_.size()), byte_table_slot{nullptr, nullptr});
+        old.swap(byte_tables_);
+        const std::size_t mask = byte_tables_.size() - 1;
+        for (const byte_table_slot& s : old) {
+            if (s.head_field == nullptr) continue;
+            std::size_t k = slot_of(s.head_field, mask);
+            while (byte_tables_[k].head_field != nullptr)
+                k = (k + 1) & mask;
+            byte_tables_[k] = s;
+        }
+    }
+    const std::size_t mask = byte_tables_.size() - 1;
+    std::size_t k = slot_of(head_field, mask);
+    while (byte_tables_[k].head_field != nullptr)
+        k = (k + 1) & mask;
+    // Tables come in blocks of many (2 MiB), which go back to the system once released instead
+    // of staying in the heap's free pieces.
+    trie_node**& block = byte_table_blocks_[byte_table_count_ / TABLES_PER_BLOCK];
+    if (block == nullptr) block = static_cast<trie_node**>(xmalloc(BLOCK_BYTES));
+    trie_node** const table = block + byte_table_count_ % TABLES_PER_BLOCK * 256;
+    std::fill(table, table + 256, nullptr);
+    for (trie_node* n = *head_field; n != nullptr && n->code < 256; n = n->next)
+        table[n->code] = n;
+    byte_tables_[k] = byte_table_slot{head_field, table};
+    ++byte_table_count_;
+}
+
+void trie::drop_byte_tables(bool for_good) {
+    for (trie_node**& block : byte_table_blocks_) {
+        xfree(block, BLOCK_BYTES);
+        block = nullptr;
+    }
+    byte_tables_ = decltype(byte_tables_)();
+    byte_table_count_ = 0;
+    if (for_good) byte_tables_off_ = true;
+}
+
 const literal_automaton& trie::automaton(std::size_t max_depth) {
+    drop_byte_tables();  // a pass needs none; registration makes them anew
     // Bounded so that a huge trie is walked instead: a state takes about sixty-five bytes while
     // the automaton is built and some twenty once it is, so the building stays below some 500 MiB
     // (a million word pairs, six million states, fit).
@@ -90,11 +160,13 @@ const literal_automaton& trie::automaton(std::size_t max_depth) {
 }
 
 const prefix_filter& trie::prefixes(std::size_t max_length) {
+    drop_byte_tables();  // a pass needs none; registration makes them anew
     return rebuilt(prefixes_, prefixes_version_, prefixes_length_, version_, max_length, root,
                    max_length);
 }
 
 const list_index* trie::update_index() {
+    drop_byte_tables();  // a pass needs none; registration makes them anew
     if (indexed_version_ == version_) return tables_;
     indexed_version_ = version_;
     // Only the heads that the last build marked carry marks: a huge trie is not swept whole.
@@ -183,10 +255,13 @@ trie_node* node_insert(trie& t, trie_node** head_field, std::uint16_t code, repl
         if (code == CODE_ANYSTR) n->child = n;
         return n;
     }
+    // A long list's byte table (kept up below) spares the walk along it.
+    trie_node** const table = code < 256 ? t.byte_table(head_field) : nullptr;
     if (code < head->code) {
         trie_node* n = t.node_new(code, head);
         *head_field = n;
         n->repl = repl;
+        if (table != nullptr) table[code] = n;
         // A star leads back to the head of its list, which has just changed. Without any star the
         // walk to the list's end is saved: sets insert their members from the highest down, so
         // each member would walk the whole list.
@@ -202,9 +277,28 @@ trie_node* node_insert(trie& t, trie_node** head_field, std::uint16_t code, repl
     }
     trie_node* prev = head;
     trie_node* cur = head->next;
-    while (cur != nullptr && cur->code < code) {
-        prev = cur;
-        cur = cur->next;
+    trie_node** kept = table;
+    if (table != nullptr) {
+        cur = table[code];
+        if (cur == nullptr) {
+            // After the nearest lower byte in the list, the head's at the lowest.
+            unsigned c = code - 1U;
+            while (c > head->code && table[c] == nullptr)
+                --c;
+            prev = c > head->code ? table[c] : head;
+            cur = prev->next;
+        }
+    } else {
+        std::size_t walked = 0;
+        while (cur != nullptr && cur->code < code) {
+            prev = cur;
+            cur = cur->next;
+            ++walked;
+        }
+        if (walked >= BYTE_TABLE_FROM && code < 256) {
+            t.make_byte_table(head_field);
+            kept = t.byte_table(head_field);
+        }
     }
     if (cur != nullptr && cur->code == code) {
         if (repl != nullptr) cur->repl = repl;
@@ -213,6 +307,7 @@ trie_node* node_insert(trie& t, trie_node** head_field, std::uint16_t code, repl
     trie_node* n = t.node_new(code, cur);
     prev->next = n;
     n->repl = repl;
+    if (kept != nullptr) kept[code] = n;
     if (cur == nullptr && code == CODE_ANYSTR) n->child = *head_field;
     return n;
 }

@@ -88,6 +88,17 @@ class trie {
     /// Whether any star node exists: without one, no list needs its star's child kept up.
     bool has_star() const { return star_count_ != 0; }
 
+    /// For a long list, found by the field that holds its head: the node that takes each byte,
+    /// or null. Only registration's help (see node_insert), kept up by it while nodes are added;
+    /// null for a list without one, and for every list once the trie has a star or shares a list.
+    trie_node** byte_table(trie_node** head_field);
+    /// Makes the byte table of the list at head_field from its nodes, within a bound on tables.
+    void make_byte_table(trie_node** head_field);
+    /// Releases the byte tables (a pass has no use for them; node_insert makes them anew). With
+    /// for_good, as when lists come to be shared, none is made again: an insert through one
+    /// head field would not be seen by the table of another.
+    void drop_byte_tables(bool for_good = false);
+
   private:
     struct node_chunk;
     arena store_;
@@ -105,6 +116,17 @@ class trie {
     prefix_filter* prefixes_ = nullptr;
     std::uint64_t prefixes_version_ = 0;
     std::size_t prefixes_length_ = 0;
+    struct byte_table_slot {
+        trie_node** head_field;
+        trie_node** table;  // 256 entries
+    };
+    std::vector<byte_table_slot, counted_allocator<byte_table_slot>> byte_tables_;  // open hash
+    static constexpr std::size_t MAX_BYTE_TABLES = 16384;                           // 2 KiB each
+    static constexpr std::size_t TABLES_PER_BLOCK = 1024;
+    static constexpr std::size_t BLOCK_BYTES = TABLES_PER_BLOCK * 256 * sizeof(trie_node*);
+    trie_node** byte_table_blocks_[MAX_BYTE_TABLES / TABLES_PER_BLOCK] = {};
+    std::size_t byte_table_count_ = 0;
+    bool byte_tables_off_ = false;
 };
 
 /// The node of the list in *head_field with the code, found or created, keeping the list sorted
