@@ -106,26 +106,25 @@ trie_node** trie::byte_table(trie_node** head_field) {
     }
 }
 
-void trie::make_byte_table(trie_node** head_field) {
-    if (byte_tables_off_ || byte_table_count_ == MAX_BYTE_TABLES) return;
+trie_node** trie::make_byte_table(trie_node** head_field) {
+    if (byte_tables_off_ || byte_table_count_ == MAX_BYTE_TABLES) return nullptr;
+    // Open addressing: a slot is taken at the first free place from where its head field hashes.
+    auto place = [this](const byte_table_slot& slot) {
+        const std::size_t mask = byte_tables_.size() - 1;
+        std::size_t k = slot_of(slot.head_field, mask);
+        while (byte_tables_[k].head_field != nullptr)
+            k = (k + 1) & mask;
+        byte_tables_[k] = slot;
+    };
     if (2 * (byte_table_count_ + 1) > byte_tables_.size()) {
         // Twice as many slots, the tables hashed in anew.
         std::vector<byte_table_slot, counted_allocator<byte_table_slot>> old(
             std::max<std::size_t>(64, 2 * byte_tables_.size()), byte_table_slot{nullptr, nullptr});
         old.swap(byte_tables_);
-        const std::size_t mask = byte_tables_.size() - 1;
         for (const byte_table_slot& s : old) {
-            if (s.head_field == nullptr) continue;
-            std::size_t k = slot_of(s.head_field, mask);
-            while (byte_tables_[k].head_field != nullptr)
-                k = (k + 1) & mask;
-            byte_tables_[k] = s;
+            if (s.head_field != nullptr) place(s);
         }
     }
-    const std::size_t mask = byte_tables_.size() - 1;
-    std::size_t k = slot_of(head_field, mask);
-    while (byte_tables_[k].head_field != nullptr)
-        k = (k + 1) & mask;
     // Tables come in blocks of many (2 MiB), which go back to the system once released instead
     // of staying in the heap's free pieces.
     trie_node**& block = byte_table_blocks_[byte_table_count_ / TABLES_PER_BLOCK];
@@ -134,8 +133,9 @@ void trie::make_byte_table(trie_node** head_field) {
     std::fill(table, table + 256, nullptr);
     for (trie_node* n = *head_field; n != nullptr && n->code < 256; n = n->next)
         table[n->code] = n;
-    byte_tables_[k] = byte_table_slot{head_field, table};
+    place(byte_table_slot{head_field, table});
     ++byte_table_count_;
+    return table;
 }
 
 void trie::drop_byte_tables(bool for_good) {
@@ -295,10 +295,7 @@ trie_node* node_insert(trie& t, trie_node** head_field, std::uint16_t code, repl
             cur = cur->next;
             ++walked;
         }
-        if (walked >= BYTE_TABLE_FROM && code < 256) {
-            t.make_byte_table(head_field);
-            kept = t.byte_table(head_field);
-        }
+        if (walked >= BYTE_TABLE_FROM && code < 256) kept = t.make_byte_table(head_field);
     }
     if (cur != nullptr && cur->code == code) {
         if (repl != nullptr) cur->repl = repl;

@@ -92,8 +92,9 @@ class trie {
     /// or null. Only registration's help (see node_insert), kept up by it while nodes are added;
     /// null for a list without one, and for every list once the trie has a star or shares a list.
     trie_node** byte_table(trie_node** head_field);
-    /// Makes the byte table of the list at head_field from its nodes, within a bound on tables.
-    void make_byte_table(trie_node** head_field);
+    /// Makes the byte table of the list at head_field from its nodes and returns it; null past
+    /// the bound on tables or once they are stopped.
+    trie_node** make_byte_table(trie_node** head_field);
     /// Releases the byte tables (a pass has no use for them; node_insert makes them anew). With
     /// for_good, as when lists come to be shared, none is made again: an insert through one
     /// head field would not be seen by the table of another.
