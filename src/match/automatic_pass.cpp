@@ -153,14 +153,19 @@ struct start_filter {
                      std::size_t m = 0) const {
         std::size_t i = skip_by_bytes(p, n, more, m);
         if (prefixes_ == nullptr) return i;
-        const std::size_t length = prefixes_->length();
-        unsigned char keys[prefix_filter::MAX_LENGTH];
+        const prefix_filter& f = *prefixes_;
+        const std::size_t length = f.length();
         while (i < n && n - i + m >= length) {
-            for (std::size_t k = 0; k < length; ++k) {
-                const unsigned char b = i + k < n ? p[i + k] : more[i + k - n];
-                keys[k] = fold_ ? ascii_toupper(b) : b;
+            std::uint64_t v;
+            if (n - i >= sizeof v) {
+                v = f.pack8(p + i);
+            } else {
+                unsigned char keys[prefix_filter::MAX_LENGTH];
+                for (std::size_t k = 0; k < length; ++k)
+                    keys[k] = i + k < n ? p[i + k] : more[i + k - n];
+                v = f.pack(keys);
             }
-            if (prefixes_->may_begin(keys)) break;
+            if (f.may_begin(fold_ ? ascii_toupper_bytes(v) : v)) break;
             ++i;
             i += skip_by_bytes(p + i, n - i, more, m);
         }
@@ -1094,7 +1099,16 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     if (!stars) {
         const literal_automaton& automaton =
             rs.patterns.automaton(static_cast<std::size_t>(window_size));
-        if (automaton.usable()) return literal_pass(rs, in, out, automaton, starts);
+        if (automaton.usable()) {
+            // A large automaton's states lie far apart; where few starts begin any pattern, its
+            // prefixes pass over the others at the root (the filter rests where it does not pay).
+            if (!automaton.has_dense()) {
+                const prefix_filter& prefixes =
+                    rs.patterns.prefixes(static_cast<std::size_t>(window_size));
+                if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
+            }
+            return literal_pass(rs, in, out, automaton, starts);
+        }
     }
     // A trie too large for the automaton is walked: most starts fail within a few bytes, but
     // only after lookups spread over the whole trie, which its prefixes spare.

@@ -31,6 +31,24 @@ literal_automaton::literal_automaton(trie_node* root, std::size_t max_depth, std
     if (!usable_) *this = literal_automaton();
 }
 
+bool literal_automaton::may_fit(trie_node* root, std::size_t max_states) {
+    counted_vector<trie_node*> lists;
+    if (root != nullptr) lists.push_back(root);
+    std::size_t states = 1;
+    while (!lists.empty()) {
+        trie_node* list = lists.back();
+        lists.pop_back();
+        for (trie_node* n = list; n != nullptr; n = n->next) {
+            if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) return false;
+            if (n->code > 255) continue;
+            if (++states > max_states) return false;
+            // As in unfold: nothing below a record is a state.
+            if (n->repl == nullptr && n->child != nullptr) lists.push_back(n->child);
+        }
+    }
+    return true;
+}
+
 bool literal_automaton::pack() {
     const std::size_t count = states_.size();
     const state_info& last = states_.back();

@@ -64,6 +64,11 @@ class literal_automaton {
 
     bool usable() const { return usable_; }
 
+    /// Whether the trie below root may give an automaton of at most max_states states: false
+    /// once its states are counted past that, or a list holds a wildcard. Cheaper than building
+    /// one in vain.
+    static bool may_fit(trie_node* root, std::size_t max_states);
+
     /// What a step reads, as plain values: a loop that also stores through pointers keeps them in
     /// registers, where it would load the automaton's fields again after every store.
     class stepper {

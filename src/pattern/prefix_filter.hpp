@@ -2,8 +2,10 @@
 // try in vain: a start whose first bytes no path of the trie spells fails within them.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "pattern/trie.hpp"
@@ -22,25 +24,44 @@ class prefix_filter {
     /// three bytes, and for tries too large to survey.
     prefix_filter(trie_node* root, std::size_t max_length);
 
-    bool usable() const { return !bits_.empty(); }
+    bool usable() const { return !words_.empty(); }
     std::size_t length() const { return length_; }
 
-    /// Whether some path of the trie may begin with the keys k[0..length()). False only when
-    /// none does; true now and then when none does (the filter is a set of hashes).
-    bool may_begin(const unsigned char* k) const {
+    /// The keys k[0..length()) packed as may_begin takes them: the first in the low byte.
+    std::uint64_t pack(const unsigned char* k) const {
         std::uint64_t v = 0;
-        for (std::size_t i = 0; i < length_; ++i)
+        for (std::size_t i = length_; i-- > 0;)
             v = v << 8 | k[i];
-        const std::uint64_t h = hash(v);
-        return (bits_[h >> 6] >> (h & 63) & 1) != 0;
+        return v;
+    }
+    /// The same from eight bytes at k, of which those past length() are ignored.
+    std::uint64_t pack8(const unsigned char* k) const {
+        std::uint64_t v;
+        std::memcpy(&v, k, sizeof v);
+        if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+        return v & keep_;
+    }
+
+    /// Whether some path of the trie may begin with the keys packed in v. False only when none
+    /// does; true now and then when none does (the filter is a set of hashes).
+    bool may_begin(std::uint64_t v) const {
+        const std::uint64_t h = v * 0x9E3779B97F4A7C15ULL;
+        const std::uint64_t bits = bits_of(h);
+        return (words_[h >> shift_] & bits) == bits;
     }
 
   private:
-    std::uint64_t hash(std::uint64_t v) const { return (v * 0x9E3779B97F4A7C15ULL) >> shift_; }
+    /// Three bits of a word, from the bits of the hash below those that choose the word.
+    std::uint64_t bits_of(std::uint64_t h) const {
+        return std::uint64_t{1} << (h >> (shift_ - 6) & 63) |
+               std::uint64_t{1} << (h >> (shift_ - 12) & 63) |
+               std::uint64_t{1} << (h >> (shift_ - 18) & 63);
+    }
 
     std::size_t length_ = 0;
-    unsigned shift_ = 64;  // 64 minus log2 of the bits
-    std::vector<std::uint64_t, counted_allocator<std::uint64_t>> bits_;
+    std::uint64_t keep_ = 0;  // the packed bits of length_ bytes
+    unsigned shift_ = 64;     // 64 minus log2 of the words
+    std::vector<std::uint64_t, counted_allocator<std::uint64_t>> words_;
 };
 
 }  // namespace kestrom

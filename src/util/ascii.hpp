@@ -2,6 +2,8 @@
 // bytes 128 to 255 are never changed.
 #pragma once
 
+#include <cstdint>
+
 namespace kestrom {
 
 constexpr bool ascii_isdigit(unsigned char c) {
@@ -15,6 +17,15 @@ constexpr unsigned char ascii_toupper(unsigned char c) {
 }
 constexpr unsigned char ascii_tolower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+/// ascii_toupper of each of the eight bytes of v.
+constexpr std::uint64_t ascii_toupper_bytes(std::uint64_t v) {
+    constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+    const std::uint64_t low = v & (0x7f * ONES);  // each byte's high bit cleared, so no carry
+    const std::uint64_t from_a = low + (0x80 - 'a') * ONES;      // high bit: at least 'a'
+    const std::uint64_t past_z = low + (0x80 - 'z' - 1) * ONES;  // high bit: beyond 'z'
+    const std::uint64_t lower = from_a & ~past_z & ~v & (0x80 * ONES);
+    return v - (lower >> 2);  // 'a' - 'A' is 0x20, a high bit moved down two places
 }
 /// White space of the "C" locale: blank, tab, newline, vertical tab, form feed, carriage return.
 constexpr bool ascii_isspace(unsigned char c) {

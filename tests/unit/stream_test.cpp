@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "pattern/automaton.hpp"
 #include "test_io.hpp"
+#include "util/ascii.hpp"
 
 namespace kestrom {
 namespace {
@@ -162,6 +164,48 @@ TEST(StreamMatcher, DeepWalksWhereSideBySideStretchesMeet) {
     expect_as_plain_walk(rs, input, WINDOW_SIZE, 0);
 }
 
+TEST(StreamMatcher, EightBytesUpperCasedAtOnce) {
+    // Each byte value at each place, beside neighbours that could carry into it.
+    for (int v = 0; v < 256; ++v) {
+        for (unsigned place = 0; place < 8; ++place) {
+            for (const std::uint64_t around :
+                 {std::uint64_t{0}, ~std::uint64_t{0}, std::uint64_t{0x7a7a7a7a7a7a7a7a},
+                  std::uint64_t{0x6060606060606060}}) {
+                std::uint64_t word = around & ~(std::uint64_t{0xff} << (8 * place));
+                word |= static_cast<std::uint64_t>(v) << (8 * place);
+                std::uint64_t want = 0;
+                for (unsigned k = 0; k < 8; ++k)
+                    want |=
+                        std::uint64_t{ascii_toupper(static_cast<unsigned char>(word >> (8 * k)))}
+                        << (8 * k);
+                ASSERT_EQ(ascii_toupper_bytes(word), want) << v << " at " << place;
+            }
+        }
+    }
+}
+
+TEST(StreamMatcher, StatesCountedAsTheAutomatonMakesThem) {
+    // A huge trie is counted before its automaton is built: the count must give up exactly where
+    // the building would. Nothing below a completed word is a state; an empty pattern takes none.
+    const std::vector<std::vector<std::string>> tries = {
+        {"abc", "abd", "b"}, {"ab", "abcd", "abce", "x"}, {"", "aa", "aab"}, {"[ab]c", "cc"},
+        {"a?c", "b"},
+    };
+    for (const std::vector<std::string>& words : tries) {
+        run_state rs;
+        rs.opts.case_sensitive = false;
+        for (std::string w : words) {
+            std::string repl = "-";
+            register_pair(rs.patterns, rs.opts, w.data(), repl.data());
+        }
+        for (std::size_t bound = 1; bound < 16; ++bound) {
+            const literal_automaton built(rs.patterns.root, WINDOW_SIZE, bound, bound, 0, 0);
+            EXPECT_EQ(literal_automaton::may_fit(rs.patterns.root, bound), built.usable())
+                << words[0] << ", bound " << bound;
+        }
+    }
+}
+
 TEST(StreamMatcher, NodeKeySearchAtEveryCountAndPlace) {
     // Sixteen keys are compared at once, the last sixteen or fewer without a jump on the outcome.
     unsigned char keys[64 + 15];
@@ -177,10 +221,13 @@ TEST(StreamMatcher, NodeKeySearchAtEveryCountAndPlace) {
 
 TEST(StreamMatcher, LargeTriesAgreeWithThePlainWalk) {
     // Thousands of words and a star: too many for a small trie's helps, walked with the filter of
-    // the trie's prefixes (which a star further in leaves usable).
+    // the trie's prefixes (which a star further in leaves usable). From round 8 on, words alone,
+    // stepped as a huge automaton is, with the same filter at its root.
     std::mt19937 rng(7);
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 12; ++round) {
         run_state rs;
+        const bool words_only = round >= 8;
+        if (words_only) rs.patterns.automaton_dense_budget = 0;
         rs.opts.case_sensitive = round % 3 != 0;
         std::vector<std::string> words;
         for (int k = 0; k < 6000; ++k) {
@@ -193,7 +240,7 @@ TEST(StreamMatcher, LargeTriesAgreeWithThePlainWalk) {
         }
         std::string star = round % 2 == 0 ? "hhhhh*a" : "abcde?g";
         std::string repl = "*";
-        register_pair(rs.patterns, rs.opts, star.data(), repl.data());
+        if (!words_only) register_pair(rs.patterns, rs.opts, star.data(), repl.data());
         rs.opts.case_sensitive = round % 4 != 0;
         std::string input;
         while (input.size() < 60000) {
