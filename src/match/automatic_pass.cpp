@@ -870,13 +870,15 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
     const bool dense = automaton.has_dense();
     // The start filter is used at the root while it pays: where it passes over fewer than
     // FILTER_PAYS bytes a call on average over FILTER_CALLS calls, the automaton's own steps are
-    // cheaper, and it rests for the next FILTER_REST bytes. Beside the lanes, which step several
-    // times as fast as one walk from the root, it must also pass over FILTER_SHARE times the
-    // bytes stepped between its calls.
+    // cheaper, and it rests for the next FILTER_REST bytes, twice as many each time it does not
+    // pay again, up to FILTER_REST_MAX. Beside the lanes, which step several times as fast as one
+    // walk from the root, it must also pass over FILTER_SHARE times the bytes stepped between its
+    // calls.
     constexpr unsigned FILTER_CALLS = 32;
     constexpr std::size_t FILTER_PAYS = 8;
     constexpr std::size_t FILTER_SHARE = 4;
     constexpr std::size_t FILTER_REST = 65536;
+    constexpr std::size_t FILTER_REST_MAX = std::size_t{4} << 20;
     const std::size_t lanes_from = LANES * std::max<std::size_t>(256, 4 * warm);
     // The state after each byte of the lanes, then the positions of the completions among them.
     constexpr std::size_t WIDE_SPAN = WIDE_LANES * WIDE_LANE_BYTES;
@@ -888,6 +890,7 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
 #endif
     std::size_t shifted = 0;      // bytes moved out of buf so far
     std::size_t filter_from = 0;  // where (counting the shifted bytes) the filter is used again
+    std::size_t filter_rest = FILTER_REST;
     unsigned filter_calls = 0;
     std::size_t filter_passed = 0;
     std::size_t filter_round = 0;  // where (counting the shifted bytes) the calls counted began
@@ -1029,8 +1032,12 @@ int literal_pass(run_state& rs, byte_reader& in, byte_writer& out,
                 if (++filter_calls == FILTER_CALLS) {
                     const std::size_t stepped = shifted + i - filter_round - filter_passed;
                     if (filter_passed < FILTER_CALLS * FILTER_PAYS ||
-                        (lanes && filter_passed < FILTER_SHARE * stepped))
-                        filter_from = shifted + i + FILTER_REST;
+                        (lanes && filter_passed < FILTER_SHARE * stepped)) {
+                        filter_from = shifted + i + filter_rest;
+                        filter_rest = std::min(2 * filter_rest, FILTER_REST_MAX);
+                    } else {
+                        filter_rest = FILTER_REST;
+                    }
                     filter_calls = 0;
                     filter_passed = 0;
                 }
