@@ -195,28 +195,41 @@ hyperfine -i --warmup 1 --min-runs 3 --prepare "cp $work/orig $work/file" --expo
 report "W6 in place" "$(wc -c < "$work/orig")"
 
 # A million pairs (W8): the most frequent pairs of neighbouring words of the text, then random
-# words of 8 to 18 letters to fill up, each to its own replacement, from a pattern file. Reported:
-# the time and peak memory of the registration alone (an empty input), and the matching speed
-# (the whole run less the registration) beside the 10,000-word job's.
+# words of 8 to 18 letters to fill up, each to its own replacement, from a pattern file; and (W8r)
+# a million random words alone, which the text rarely holds. Reported for each: the time and peak
+# memory of the registration alone (an empty input), and the matching speed (the whole run less
+# the registration) beside the 10,000-word job's.
+random_words() {
+    awk -v n="$1" 'BEGIN { srand(8); for (i = 0; i < n; i++) { w = ""; k = 8 + int(rand() * 11)
+                   for (j = 0; j < k; j++) w = w substr("abcdefghijklmnopqrstuvwxyz", 1 + int(rand() * 26), 1)
+                   print w } }'
+}
 { tr -cs 'A-Za-z' '\n' < "$work/small" | awk 'length($0) >= 2 { if (p != "") print p " " $0; p = $0 }' |
       sort | uniq -c | sort -rn | awk '{ print $2 " " $3 }'
-  awk 'BEGIN { srand(8); for (i = 0; i < 1000000; i++) { w = ""; n = 8 + int(rand() * 11)
-               for (j = 0; j < n; j++) w = w substr("abcdefghijklmnopqrstuvwxyz", 1 + int(rand() * 26), 1)
-               print w } }'; } | awk '!seen[$0]++' | head -n 1000000 |
+  random_words 1000000; } | awk '!seen[$0]++' | head -n 1000000 |
     awk '{ printf "/%s/%s/\n", $0, toupper($0) }' > "$work/w8.pat"
-if command -v /usr/bin/time >/dev/null 2>&1; then
-    peak=$( { /usr/bin/time -f '%M' "$k" -s -f"$work/w8.pat" < /dev/null > /dev/null; } 2>&1 | tail -n 1)
-else
-    peak="?"
-fi
-hyperfine -i --warmup 1 --runs 3 --export-csv "$work/csv8" \
-    -n register "$k -s -f$work/w8.pat < /dev/null > /dev/null" \
-    -n whole "$k -s -c -f$work/w8.pat < $work/small > /dev/null" \
-    -n w4 "xargs -s 1000000 -d '\n' -a $work/k10000 sh -c 'exec $k -c \"\$@\" < $work/small' x > /dev/null" \
-    >/dev/null 2>&1
-awk -F, -v bytes="$(wc -c < "$work/small")" -v peak="$peak" -v pairs="$(wc -l < "$work/w8.pat")" '
-    NR > 1 { t[$1] = $4 }
-    END { match_s = t["whole"] - t["register"]
-          printf "| W8 %d pairs | registration | %.2f s, peak %.0f MiB | | |\n", pairs, t["register"], peak / 1024
-          printf "| W8 %d pairs | matching | %.0f | %.2fx W4 | |\n", pairs, bytes / match_s / 1e6,
-                 (bytes / match_s) / (bytes / t["w4"]) }' "$work/csv8"
+random_words 1100000 | awk '!seen[$0]++' | head -n 1000000 |
+    awk '{ printf "/%s/%s/\n", $0, toupper($0) }' > "$work/w8r.pat"
+for job in "W8 w8.pat pairs" "W8r w8r.pat random words"; do
+    set -- $job
+    name=$1 pat=$2
+    shift 2
+    what="$*"
+    if command -v /usr/bin/time >/dev/null 2>&1; then
+        peak=$( { /usr/bin/time -f '%M' "$k" -s -f"$work/$pat" < /dev/null > /dev/null; } 2>&1 | tail -n 1)
+    else
+        peak="?"
+    fi
+    hyperfine -i --warmup 1 --runs 5 --export-csv "$work/csv8" \
+        -n register "$k -s -f$work/$pat < /dev/null > /dev/null" \
+        -n whole "$k -s -c -f$work/$pat < $work/small > /dev/null" \
+        -n w4 "xargs -s 1000000 -d '\n' -a $work/k10000 sh -c 'exec $k -c \"\$@\" < $work/small' x > /dev/null" \
+        >/dev/null 2>&1
+    awk -F, -v bytes="$(wc -c < "$work/small")" -v peak="$peak" -v pairs="$(wc -l < "$work/$pat")" \
+        -v name="$name" -v what="$what" '
+        NR > 1 { t[$1] = $4 }
+        END { match_s = t["whole"] - t["register"]
+              printf "| %s %d %s | registration | %.2f s, peak %.0f MiB | | |\n", name, pairs, what, t["register"], peak / 1024
+              printf "| %s %d %s | matching | %.0f | %.2fx W4 | |\n", name, pairs, what, bytes / match_s / 1e6,
+                     (bytes / match_s) / (bytes / t["w4"]) }' "$work/csv8"
+done
