@@ -197,8 +197,9 @@ report "W6 in place" "$(wc -c < "$work/orig")"
 # A million pairs (W8): the most frequent pairs of neighbouring words of the text, then random
 # words of 8 to 18 letters to fill up, each to its own replacement, from a pattern file; and (W8r)
 # a million random words alone, which the text rarely holds. Reported for each: the time and peak
-# memory of the registration alone (an empty input), and the matching speed (the whole run less
-# the registration) beside the 10,000-word job's.
+# memory of the registration alone (an empty input), and the matching speed (the whole run over
+# all of the text less the registration, which varies by a few tenths of a second) beside the
+# 10,000-word job's over the same text.
 random_words() {
     awk -v n="$1" 'BEGIN { srand(8); for (i = 0; i < n; i++) { w = ""; k = 8 + int(rand() * 11)
                    for (j = 0; j < k; j++) w = w substr("abcdefghijklmnopqrstuvwxyz", 1 + int(rand() * 26), 1)
@@ -222,10 +223,10 @@ for job in "W8 w8.pat pairs" "W8r w8r.pat random words"; do
     fi
     hyperfine -i --warmup 1 --runs 5 --export-csv "$work/csv8" \
         -n register "$k -s -f$work/$pat < /dev/null > /dev/null" \
-        -n whole "$k -s -c -f$work/$pat < $work/small > /dev/null" \
-        -n w4 "xargs -s 1000000 -d '\n' -a $work/k10000 sh -c 'exec $k -c \"\$@\" < $work/small' x > /dev/null" \
+        -n whole "$k -s -c -f$work/$pat < $work/text > /dev/null" \
+        -n w4 "xargs -s 1000000 -d '\n' -a $work/k10000 sh -c 'exec $k -c \"\$@\" < $work/text' x > /dev/null" \
         >/dev/null 2>&1
-    awk -F, -v bytes="$(wc -c < "$work/small")" -v peak="$peak" -v pairs="$(wc -l < "$work/$pat")" \
+    awk -F, -v bytes="$(wc -c < "$work/text")" -v peak="$peak" -v pairs="$(wc -l < "$work/$pat")" \
         -v name="$name" -v what="$what" '
         NR > 1 { t[$1] = $4 }
         END { match_s = t["whole"] - t["register"]
