@@ -154,10 +154,10 @@ const literal_automaton& trie::automaton(std::size_t max_depth) {
     // the automaton is built and some twenty once it is, so the building stays below some 500 MiB
     // (a million word pairs, six million states, fit).
     constexpr std::size_t MAX_STATES = std::size_t{7} << 20;
-    // A trie of more nodes than that is counted first, without the building's memory: a bound of
-    // none makes the automaton unusable at once.
     if (automaton_ != nullptr && automaton_version_ == version_ && automaton_depth_ == max_depth)
         return *automaton_;
+    // A trie of more nodes than that is counted first, without the building's memory: a bound of
+    // none makes the automaton unusable at once.
     const std::size_t bound =
         node_count_ < MAX_STATES || literal_automaton::may_fit(root, MAX_STATES) ? MAX_STATES : 0;
     return rebuilt(automaton_, automaton_version_, automaton_depth_, version_, max_depth, root,
