@@ -144,6 +144,11 @@ struct start_filter {
         prefixes_ = &filter;
         fold_ = fold;
         useful = true;
+        for (int v = 0; v < 256; ++v) {
+            const auto b = static_cast<unsigned char>(v);
+            never_[v] = !filter.held(fold ? ascii_toupper(b) : b);
+            some_never_ = some_never_ || never_[v];
+        }
     }
 
     /// How many of the starts p[0..n) from the first on can be passed over. The bytes that follow
@@ -155,7 +160,20 @@ struct start_filter {
         if (prefixes_ == nullptr) return i;
         const prefix_filter& f = *prefixes_;
         const std::size_t length = f.length();
+        std::size_t held_to = i;  // p[i..held_to) holds no byte that no prefix holds
         while (i < n && n - i + m >= length) {
+            if (some_never_ && n - i >= length) {
+                // A byte that no prefix holds fails every start up to it that would take it:
+                // between such bytes, only runs of length() bytes or more are tested.
+                held_to = std::max(held_to, i);
+                while (held_to < i + length && !never_[p[held_to]])
+                    ++held_to;
+                if (held_to < i + length) {
+                    i = held_to + 1;
+                    i += skip_by_bytes(p + i, n - i, more, m);
+                    continue;
+                }
+            }
             std::uint64_t v;
             if (n - i >= sizeof v) {
                 v = f.pack8(p + i);
@@ -175,6 +193,8 @@ struct start_filter {
   private:
     const prefix_filter* prefixes_ = nullptr;
     bool fold_ = false;
+    bool never_[256] = {};  ///< bytes that no prefix holds, as the input has them
+    bool some_never_ = false;
 
     std::size_t skip_by_bytes(const unsigned char* p, std::size_t n,
                               const unsigned char* more = nullptr, std::size_t m = 0) const {

@@ -30,6 +30,7 @@ prefix_filter::prefix_filter(trie_node* root, std::size_t max_length) {
                 continue;
             }
             if (n->code > 255) continue;  // an empty pattern or an empty set takes no byte
+            held_[n->code] = true;
             todo.push_back(frame{n, depth, bytes | std::uint64_t{n->code} << (64 - 8 * depth)});
         }
     };

@@ -27,6 +27,10 @@ class prefix_filter {
     bool usable() const { return !words_.empty(); }
     std::size_t length() const { return length_; }
 
+    /// Whether some path may hold key among its first length() bytes: false only when none
+    /// does, so that a start fails if one of its first length() keys is not held.
+    bool held(unsigned char key) const { return held_[key]; }
+
     /// The keys k[0..length()) packed as may_begin takes them: the first in the low byte.
     std::uint64_t pack(const unsigned char* k) const {
         std::uint64_t v = 0;
@@ -59,6 +63,7 @@ class prefix_filter {
     }
 
     std::size_t length_ = 0;
+    bool held_[256] = {};
     std::uint64_t keep_ = 0;  // the packed bits of length_ bytes
     unsigned shift_ = 64;     // 64 minus log2 of the words
     std::vector<std::uint64_t, counted_allocator<std::uint64_t>> words_;
