@@ -8,6 +8,7 @@
 #include <string>
 
 #include "match/line.hpp"
+#include "pattern/register.hpp"
 #include "pattern/trie.hpp"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "match/stream.hpp"
+#include "pattern/register.hpp"
 #include "pattern/trie.hpp"
 
 namespace {

@@ -21,6 +21,7 @@
 #include "match/emitter.hpp"
 #include "match/line.hpp"
 #include "pattern/escape.hpp"
+#include "pattern/register.hpp"
 #include "pattern/trie.hpp"
 #include "run_state.hpp"
 #include "util/alloc.hpp"

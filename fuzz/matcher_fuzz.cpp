@@ -30,6 +30,7 @@
 
 #include "match/stream.hpp"
 #include "pattern/escape.hpp"
+#include "pattern/register.hpp"
 #include "pattern/trie.hpp"
 #include "run_state.hpp"
 #include "util/alloc.hpp"

@@ -4,11 +4,11 @@
 
 #include <cstddef>
 
-#include "match/required_literal.hpp"
 #include "pattern/trie.hpp"
 #include "settings.hpp"
 #include "term/term.hpp"
 #include "util/byte_stream.hpp"
+#include "util/simd_tier.hpp"
 
 namespace kestrom {
 
@@ -39,11 +39,8 @@ struct run_state {
     char* template_vars[256] = {};
     /// The token of an argument file being processed, valid until the next one is read.
     char token_buf[TOKEN_MAX + 1] = {};
-    /// The patterns' required literal as last worked out (see required_literal_of), for the
-    /// trie's version and the case folding it was worked out for.
-    required_literal literal{nullptr, false};
-    std::uint64_t literal_version = ~std::uint64_t{0};
-    bool literal_fold = false;
+    /// The widest SIMD tier the fast paths use: the processor's best, narrower in tests.
+    simd_tier tier = best_simd_tier();
     arg_source* arg_sources = nullptr;  ///< argument files being read, innermost first
     int arg_depth = 0;                  ///< how many of them
 

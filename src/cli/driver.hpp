@@ -12,9 +12,6 @@ int run_main(int argc, char** argv);
 /// search, an argument file or a file name.
 void process_arg(run_state& rs, char* arg);
 
-/// Filters standard input to standard output, once per run; returns the per-file result.
-int process_stdin(run_state& rs);
-
 /// The highest exit status a sum of per-file results gives.
 inline constexpr int EXIT_STATUS_CAP = 125;
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "file/process.hpp"
+#include "pattern/register.hpp"
 #include "util/alloc.hpp"
 
 namespace kestrom {

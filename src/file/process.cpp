@@ -206,4 +206,36 @@ int process_file(run_state& rs, const char* name) {
     return r;
 }
 
+int process_stdin(run_state& rs) {
+    ++rs.count.files_processed;
+    const settings& o = rs.opts;
+    if (o.verbose) std::fputs("stdin ", stderr);
+    if (rs.stdin_used) {
+        if (!o.silent) {
+            std::fputs("Warning: cannot process stdin twice\n", stderr);
+        } else if (o.verbose) {
+            std::fputs("\n", stderr);
+        }
+        return RESULT_UNCHANGED;
+    }
+    if (reads_own_output(0, rs.std_out.fd())) {
+        if (!o.silent) std::fprintf(stderr, "can't read stdin: %s\n", OWN_OUTPUT);
+        rs.stdin_used = true;
+        return RESULT_UNCHANGED;
+    }
+    byte_reader in(0);
+    int r = run_engine(rs, in, rs.std_out);
+    if (r == RESULT_WRITE_ERROR) {
+        if (!o.silent) print_error("can't write stdout", rs.std_out.error_code());
+    } else if (in.failed()) {
+        // A read error is no end of input: the output is incomplete.
+        r = RESULT_WRITE_ERROR;
+        if (!o.silent) print_error("can't read stdin", in.error_code());
+    } else if (o.verbose) {
+        std::fputs(r == RESULT_CHANGED ? "ok\n" : "unchanged\n", stderr);
+    }
+    rs.stdin_used = true;
+    return r;
+}
+
 }  // namespace kestrom

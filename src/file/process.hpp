@@ -15,6 +15,9 @@ bool reads_own_output(int in_fd, int out_fd);
 /// Processes the named file with the settings in force; returns the per-file result.
 int process_file(run_state& rs, const char* name);
 
+/// Filters standard input to standard output, once per run; returns the per-file result.
+int process_stdin(run_state& rs);
+
 /// open(2) of name with the flags, never as a controlling terminal, again when a signal interrupts
 /// it; -1 with errno set on failure.
 int open_file(const char* name, int flags);

@@ -2,7 +2,9 @@
 // found text in bold, and a one-letter answer from standard input.
 #pragma once
 
-#include "match/stream.hpp"
+#include "match/match_window.hpp"
+#include "run_state.hpp"
+#include "util/byte_stream.hpp"
 
 namespace kestrom {
 

@@ -22,4 +22,10 @@ inline int emit_replacement(run_state& rs, const unsigned char* found, std::size
     return out.write(repl.text, repl.length) ? 0 : 1;
 }
 
+/// The result of a pass whose output is flushed now: result, or RESULT_WRITE_ERROR when the
+/// flush failed.
+inline int finish_pass(byte_writer& out, int result) {
+    return out.flush() ? result : RESULT_WRITE_ERROR;
+}
+
 }  // namespace kestrom

@@ -3,24 +3,14 @@
 #include <cstring>
 
 #include "match/emitter.hpp"
-#include "match/required_literal.hpp"
+#include "pattern/required_literal.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
+#include "util/byte_search.hpp"
 
 namespace kestrom {
 
 namespace {
-
-/// The capacity for n bytes and the NUL after them: the next multiple of alloc_quantum above n,
-/// or, for large records, at least twice the old capacity.
-std::size_t capacity_for(std::size_t n, std::size_t old_capacity) {
-    if (n > SIZE_MAX - alloc_quantum) xmalloc(SIZE_MAX);  // ends with the FATAL message
-    std::size_t cap = (n / alloc_quantum + 1) * alloc_quantum;
-    if (cap > DYN_STR_GEOMETRIC_FROM && old_capacity <= SIZE_MAX / 2 && cap < old_capacity * 2) {
-        cap = old_capacity * 2;
-    }
-    return cap;
-}
 
 /// Appends the input up to the next term to ds (the term is consumed, not stored). Returns
 /// whether any byte was read; ended_by_term tells how the record ended.
@@ -79,49 +69,6 @@ std::size_t slot_of(const trie_node* list, std::size_t pos, std::size_t mask) {
 }
 
 }  // namespace
-
-dyn_str* dyn_str_new(const unsigned char* bytes, std::size_t n) {
-    auto* ds = static_cast<dyn_str*>(xmalloc(sizeof(dyn_str)));
-    ds->size = bytes != nullptr ? n : 0;
-    ds->capacity = capacity_for(ds->size, 0);
-    ds->data = static_cast<unsigned char*>(xmalloc(ds->capacity));
-    if (bytes != nullptr && n > 0) std::memcpy(ds->data, bytes, n);
-    ds->data[ds->size] = 0;
-    return ds;
-}
-
-dyn_str* dyn_str_from(const char* text) {
-    if (text == nullptr) return dyn_str_new(nullptr, 0);
-    return dyn_str_new(reinterpret_cast<const unsigned char*>(text), std::strlen(text));
-}
-
-void dyn_str_reserve(dyn_str* ds, std::size_t n) {
-    if (n < ds->capacity) return;
-    const std::size_t cap = capacity_for(n, ds->capacity);
-    ds->data = static_cast<unsigned char*>(xrealloc(ds->data, ds->capacity, cap));
-    ds->capacity = cap;
-}
-
-void dyn_str_putc(dyn_str* ds, unsigned char b) {
-    ds->data[ds->size++] = b;
-    if (ds->size == ds->capacity) dyn_str_reserve(ds, ds->size);
-    ds->data[ds->size] = 0;
-}
-
-void dyn_str_append(dyn_str* ds, const unsigned char* bytes, std::size_t n) {
-    if (n == 0) return;
-    if (n > SIZE_MAX - ds->size) xmalloc(SIZE_MAX);
-    dyn_str_reserve(ds, ds->size + n);
-    std::memcpy(ds->data + ds->size, bytes, n);
-    ds->size += n;
-    ds->data[ds->size] = 0;
-}
-
-void dyn_str_free(dyn_str* ds) {
-    if (ds == nullptr) return;
-    xfree(ds->data, ds->capacity);
-    xfree(ds, sizeof(dyn_str));
-}
 
 unsigned char* read_record(dyn_str* ds, byte_reader& in, unsigned char term) {
     return term == 0 ? read_nul_record(ds, in) : read_text_line(ds, in);
@@ -413,8 +360,8 @@ class record_writer {
           fold_(!rs.opts.case_sensitive),
           in_term_(rs.opts.in_term),
           out_term_(rs.opts.out_term),
-          literal_(fast ? required_literal_of(rs, fold_) : required_literal(nullptr, fold_)),
-          finder_(literal_, fold_),
+          literal_(fast ? rs.patterns.required(fold_) : required_literal(nullptr, fold_)),
+          finder_(literal_.bytes, literal_.length, fold_, rs.tier),
           filter_(literal_.length > 0),
           // Bulk copies keep the records' terminators, and pass over empty records unlooked.
           bulk_(filter_ && in_term_ == out_term_ && match_end(root_) == nullptr) {}
@@ -494,7 +441,7 @@ class record_writer {
     unsigned char in_term_;
     unsigned char out_term_;
     required_literal literal_;
-    literal_finder finder_;
+    pair_finder finder_;
     bool filter_;
     bool bulk_;
     bool changed_ = false;

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "match/automatic_pass.hpp"
 #include "match/confirm.hpp"
 #include "match/emitter.hpp"
+#include "match/fast/pass.hpp"
 #include "match/line.hpp"
 #include "match/walk.hpp"
 #include "util/ascii.hpp"
@@ -58,10 +58,6 @@ bool copy_rest(byte_reader& in, byte_writer& out) {
         in.consume(in.buffered_size());
     }
     return true;
-}
-
-int finish(byte_writer& out, int result) {
-    return out.flush() ? result : RESULT_WRITE_ERROR;
 }
 
 }  // namespace
@@ -134,7 +130,7 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
                     return RESULT_WRITE_ERROR;
                 }
                 if (!copy_rest(in, out)) return RESULT_WRITE_ERROR;
-                return finish(out, result);
+                return finish_pass(out, result);
             }
             cur_list = root;
             w.start = w.scan;
@@ -153,7 +149,7 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
                 w.base_offset += static_cast<std::uint64_t>(w.end);
                 w.start = w.scan = w.end = 0;
                 for (;;) {
-                    if (in.buffered_size() == 0 && !in.fill()) return finish(out, result);
+                    if (in.buffered_size() == 0 && !in.fill()) return finish_pass(out, result);
                     std::size_t run = starts.skip(in.buffered(), in.buffered_size());
                     if (run > 0) {
                         if (!out.write(in.buffered(), run)) return RESULT_WRITE_ERROR;
@@ -169,7 +165,7 @@ int stream_replace(run_state& rs, byte_reader& in, byte_writer& out, unsigned ch
                 if (!out.write(window + w.start, static_cast<std::size_t>(w.end - w.start))) {
                     return RESULT_WRITE_ERROR;
                 }
-                return finish(out, result);
+                return finish_pass(out, result);
             }
             b = static_cast<unsigned char>(c);
             window[w.end++] = b;

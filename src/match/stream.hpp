@@ -2,20 +2,10 @@
 // that belongs to no found text and, for each found text, its replacement.
 #pragma once
 
-#include <cstdint>
-
 #include "run_state.hpp"
 #include "util/byte_stream.hpp"
 
 namespace kestrom {
-
-/// Positions of one pass in the window.
-struct match_window {
-    int start = 0;                  ///< first byte of the current candidate
-    int scan = 0;                   ///< one past the last byte taken for matching
-    int end = 0;                    ///< one past the last byte stored
-    std::uint64_t base_offset = 0;  ///< input offset of window[0]
-};
 
 /// Filters in to out with the matcher of the settings (line mode or byte stream).
 int run_engine(run_state& rs, byte_reader& in, byte_writer& out);

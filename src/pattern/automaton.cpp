@@ -51,11 +51,6 @@ bool literal_automaton::may_fit(trie_node* root, std::size_t max_states) {
 
 bool literal_automaton::pack() {
     const std::size_t count = states_.size();
-    const state_info& last = states_.back();
-    if (keys_.size() + 1 == count && last.repl != nullptr && last.depth == keys_.size()) {
-        word_.assign(keys_.begin(), keys_.end());
-        word_record_ = last.repl;
-    }
     // A node's words, and its id: its place after the rows' ids.
     auto words_of = [this](state_id q) -> std::size_t {
         const std::uint32_t edges = states_[q].edge_count;

@@ -2,10 +2,6 @@
 // that a matcher needs one step per byte instead of a walk and a restart per start.
 #pragma once
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,36 +10,9 @@
 
 #include "pattern/trie.hpp"
 #include "util/alloc.hpp"
+#include "util/byte_search.hpp"
 
 namespace kestrom {
-
-/// The index of key among the count bytes at keys, or count when it is not there. May read up to
-/// fifteen bytes past the last.
-inline std::uint32_t find_key(const unsigned char* keys, std::uint32_t count, unsigned char key) {
-#ifdef __SSE2__
-    // Sixteen keys at a time; in the last sixteen or fewer (all the keys of most nodes), no jump
-    // depends on whether the key is there, which is not foreseeable.
-    const __m128i wanted = _mm_set1_epi8(static_cast<char>(key));
-    auto matches = [&](std::uint32_t e) {
-        return static_cast<std::uint32_t>(_mm_movemask_epi8(
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + e)), wanted)));
-    };
-    std::uint32_t e = 0;
-    for (; count - e > 16; e += 16) {
-        const std::uint32_t found = matches(e);
-        if (found != 0) return e + static_cast<std::uint32_t>(__builtin_ctz(found));
-    }
-    const std::uint32_t left = count - e;
-    const auto at = static_cast<std::uint32_t>(
-        __builtin_ctz((matches(e) & (0xffffu >> (16 - left))) | 0x10000u));
-    return at < left ? e + at : count;
-#else
-    std::uint32_t e = 0;
-    while (e < count && keys[e] != key)
-        ++e;
-    return e;
-#endif
-}
 
 /// The trie unfolded into states, one per path that a walk from the root can take (a walk ends at
 /// the first node with a record, so nothing below such a node is a state), with the usual
@@ -51,6 +20,22 @@ inline std::uint32_t find_key(const unsigned char* keys, std::uint32_t count, un
 /// After any input, the current state and its chain of links are exactly the walks still alive,
 /// the deepest (the earliest start) first.
 class literal_automaton {
+  private:
+    /// Streams that a span over dense rows is cut into (see follow_lanes), or over wide spans
+    /// WIDE_LANES streams of WIDE_LANE_BYTES each, whose fixed distances let every stream's loads
+    /// and stores go through the same two pointers. The distance is not a multiple of 4 KiB: a
+    /// load at such a distance from a recent store waits for it.
+    static constexpr std::size_t LANES = 4;
+    static constexpr std::size_t WIDE_LANES = 8;
+    static constexpr std::size_t WIDE_LANE_BYTES = 1040;
+    /// The deepest state for which streams are used: their warm-up, from the root, takes that
+    /// many bytes.
+    static constexpr std::size_t MAX_WARM = 256;
+    /// Streams over an automaton without dense rows, and how many bytes early each but the
+    /// first starts.
+    static constexpr std::size_t SPARSE_LANES = 16;
+    static constexpr std::size_t SPARSE_WARM = 32;
+
   public:
     using state_id = std::uint32_t;
     static constexpr state_id ROOT = 0;
@@ -69,6 +54,109 @@ class literal_automaton {
     /// one in vain.
     static bool may_fit(trie_node* root, std::size_t max_states);
 
+    /// The state after key (a byte as looked up, case folded where the pass folds). The result
+    /// carries a mark when a walk is complete there (see completes); every function here takes
+    /// states with or without it.
+    state_id step(state_id s, unsigned char key) const { return steps().step(s, key); }
+
+    /// Whether a walk is complete at a state that step returned, along it or its links.
+    static bool completes(state_id s) { return (s & COMPLETES) != 0; }
+    /// Bytes taken from the root to reach s.
+    std::size_t depth(state_id s) const {
+        s &= ~COMPLETES;
+        return s < row_count_ ? row_info_[s].depth : node(s)[1] >> COUNT_BITS;
+    }
+    /// The deepest state along s and its links at which a walk is complete, or ROOT for none.
+    state_id completed(state_id s) const {
+        s &= ~COMPLETES;
+        return s < row_count_ ? row_info_[s].completed : node(s)[2];
+    }
+    /// The record of a state at which a walk is complete.
+    replacement* record(state_id s) const {
+        s &= ~COMPLETES;
+        if (s < row_count_) return row_info_[s].repl;
+        replacement* repl = nullptr;
+        if (node(s)[2] == s) std::memcpy(&repl, node(s) + HEADER, sizeof repl);
+        return repl;
+    }
+    /// The state of s's longest proper suffix that is also a path (the root for the root).
+    state_id fail(state_id s) const {
+        s &= ~COMPLETES;
+        return s < row_count_ ? row_info_[s].fail : node(s)[0];
+    }
+    /// Bytes taken from the root to reach the deepest state.
+    std::size_t max_depth() const { return max_depth_; }
+    /// Whether every state has a whole row (a small automaton): its states then lie close.
+    bool has_dense() const { return !dense_.empty(); }
+
+    /// What a pass looks up for each input byte: its key (case folded where the pass folds) and
+    /// the class of the key in a row.
+    struct pass_tables {
+        unsigned char key_of[256];
+        std::uint32_t class_of[256];
+    };
+    /// The tables of a pass whose keys are keys.of.
+    void make_pass_tables(const key_table& keys, pass_tables& t) const {
+        for (int v = 0; v < 256; ++v) {
+            t.key_of[v] = keys.of[v];
+            t.class_of[v] = class_of_[keys.of[v]];
+        }
+    }
+
+    /// Whether s, unmarked, is one of the shallow states that have a whole row.
+    bool has_row(state_id s) const { return s < row_count_; }
+    /// Takes bytes of p[0..n) from s, which has_row, while each step neither completes a walk nor
+    /// leaves the states with rows (and, with stop_at_root, does not come back to the root): a
+    /// load each. Returns how many it took; s is the state after them.
+    std::size_t run_rows(state_id& s, const unsigned char* p, std::size_t n, bool stop_at_root,
+                         const pass_tables& t) const {
+        const std::uint32_t* const rows = fast_.data();
+        const std::uint32_t stop_at = stop_at_root ? root_offset() : SLOW;
+        std::uint32_t off = offset_of(s);
+        std::size_t k = 0;
+        for (; k < n; ++k) {
+            const std::uint32_t next = rows[off + t.class_of[p[k]]];
+            if (next >= stop_at) break;
+            off = next;
+        }
+        s = state_at(off);
+        return k;
+    }
+
+    /// Interleaved streams: a long span of input is cut into several streams, stepped side by
+    /// side so that their loads overlap, each but the first warmed up from the root over the
+    /// bytes before it (which makes its state exact from its first byte on). What each step
+    /// leads to is noted as a trace value, at least trace_completes() where a walk completes.
+    /// Whether the automaton is shallow enough for streams, and the spans they take.
+    bool streams_usable() const { return max_depth_ <= MAX_WARM; }
+    std::size_t streams_min_span() const {
+        return LANES * std::max<std::size_t>(256, 4 * max_depth_);
+    }
+    static constexpr std::size_t STREAMS_MAX_SPAN = WIDE_LANES * WIDE_LANE_BYTES;
+    /// Follows p[0..n) (streams_min_span() <= n <= STREAMS_MAX_SPAN) from state from, and notes
+    /// in trace[k] the trace value after byte k.
+    void follow_streams(const unsigned char* p, std::size_t n, state_id from, const pass_tables& t,
+                        std::uint32_t* trace) const;
+    std::uint32_t trace_completes() const { return dense_.empty() ? COMPLETES : dense_completes_; }
+    /// The state of a trace value.
+    state_id state_of_trace(std::uint32_t v) const {
+        return dense_.empty() ? v : state_of_dense_row_[row_index(v)];
+    }
+    /// Whether the deepest walk alive at a trace value is complete there, and then its depth and
+    /// record: a shortcut that automata with dense rows have (see make_dense).
+    bool deepest_completes(std::uint32_t v, std::size_t& depth, replacement*& record) const {
+        if (dense_.empty()) return false;
+        const dense_info& info = dense_info_[row_index(v)];
+        depth = info.depth;
+        record = info.record;
+        return info.depth == info.completed_depth;
+    }
+
+    /// The mark of a state at which a walk completes.
+    static constexpr state_id COMPLETES = state_id{1} << 31;
+
+  private:
+    literal_automaton() = default;
     /// What a step reads, as plain values: a loop that also stores through pointers keeps them in
     /// registers, where it would load the automaton's fields again after every store.
     class stepper {
@@ -130,21 +218,15 @@ class literal_automaton {
         return stepper{rows_.data(), class_of_, nodes_.data(), row_count_,
                        static_cast<std::uint32_t>(class_count_)};
     }
-    state_id step(state_id s, unsigned char key) const { return steps().step(s, key); }
-
     /// Rows for a tight loop over the shallow states (see link): entry fast_rows()[off + class]
     /// is the offset of the next state's row, at least slow_from() when the step needs more than
     /// that (a completion, or a state without a whole row), and root_offset() for the root, whose
     /// row comes twice: at offset 0 and, copied, at root_offset(), above every other offset.
     static constexpr std::uint32_t SLOW = std::uint32_t{1} << 31;
-    const std::uint32_t* fast_rows() const { return fast_.data(); }
     std::uint32_t root_offset() const {
         return row_count_ * static_cast<std::uint32_t>(class_count_);
     }
-    /// The row class of a key.
-    std::uint32_t class_of(unsigned char key) const { return class_of_[key]; }
-    /// Whether s, unmarked, has a row, and its row's offset (the root's copy for the root).
-    bool has_row(state_id s) const { return s < row_count_; }
+    /// The offset of s's row (the root's copy for the root); s has a row.
     std::uint32_t offset_of(state_id s) const {
         return s == ROOT ? root_offset() : s * static_cast<std::uint32_t>(class_count_);
     }
@@ -153,19 +235,11 @@ class literal_automaton {
         return off == root_offset() ? ROOT : row_index(off);
     }
 
-    /// Whether the trie holds one word only (its bytes are then word(), word_length() of them,
-    /// with the record of the state at its end).
-    bool single_word() const { return word_record_ != nullptr; }
-    const unsigned char* word() const { return word_.data(); }
-    std::size_t word_length() const { return word_.size(); }
-    replacement* word_record() const { return word_record_; }
-
     /// Rows for a pass that follows several stretches of the input at once and notes completions
     /// instead of stopping at them: every state has one, entry dense_rows()[off + class] is the
     /// offset of the next state's row, the root's row is at 0, and the rows of the states at which
     /// a walk is complete (along their links) are those from dense_completes() on. Only for
     /// automata whose rows fit in dense_budget bytes; has_dense() says whether they were made.
-    bool has_dense() const { return !dense_.empty(); }
     const std::uint32_t* dense_rows() const { return dense_.data(); }
     std::uint32_t dense_completes() const { return dense_completes_; }
     std::uint32_t dense_offset_of(state_id s) const {
@@ -180,41 +254,23 @@ class literal_automaton {
         std::uint32_t completed_depth;
         replacement* record;
     };
-    const dense_info& info_at(std::uint32_t off) const { return dense_info_[row_index(off)]; }
-    /// Bytes taken from the root to reach the deepest state.
-    std::size_t max_depth() const { return max_depth_; }
-    /// The state of s's longest proper suffix that is also a path (the root for the root).
-    state_id fail(state_id s) const {
-        s &= ~COMPLETES;
-        return s < row_count_ ? row_info_[s].fail : node(s)[0];
-    }
-
-    /// Whether a walk is complete at a state that step returned, along it or its links.
-    static bool completes(state_id s) { return (s & COMPLETES) != 0; }
-    /// Bytes taken from the root to reach s.
-    std::size_t depth(state_id s) const {
-        s &= ~COMPLETES;
-        return s < row_count_ ? row_info_[s].depth : node(s)[1] >> COUNT_BITS;
-    }
-    /// The deepest state along s and its links at which a walk is complete, or ROOT for none.
-    state_id completed(state_id s) const {
-        s &= ~COMPLETES;
-        return s < row_count_ ? row_info_[s].completed : node(s)[2];
-    }
-    /// The record of a state at which a walk is complete.
-    replacement* record(state_id s) const {
-        s &= ~COMPLETES;
-        if (s < row_count_) return row_info_[s].repl;
-        replacement* repl = nullptr;
-        if (node(s)[2] == s) std::memcpy(&repl, node(s) + HEADER, sizeof repl);
-        return repl;
-    }
-
-    /// The mark of a state at which a walk completes.
-    static constexpr state_id COMPLETES = state_id{1} << 31;
-
-  private:
-    literal_automaton() = default;
+    /// A stream of a span over an automaton without dense rows: its state, whether the node of a
+    /// state without a row was asked for, its next byte and its end.
+    struct sparse_lane {
+        state_id s;
+        bool asked;
+        std::size_t at;
+        std::size_t end;
+    };
+    /// follow_streams over dense rows; over sparse nodes (see the .cpp).
+    void follow_dense(const unsigned char* p, std::size_t n, state_id from, const pass_tables& t,
+                      std::uint32_t* trace) const;
+    void follow_sparse(const unsigned char* p, std::size_t n, state_id from, const pass_tables& t,
+                       std::uint32_t* trace) const;
+    template <bool NOTE>
+    static void step_lanes(const stepper& steps, const unsigned char* key_of,
+                           const unsigned char* p, sparse_lane (&lanes)[SPARSE_LANES],
+                           std::uint32_t* trace);
     /// The index of the row at off: an exact division by the row's size, as a shift, then a
     /// product with the inverse of its odd part modulo 2^32.
     std::uint32_t row_index(std::uint32_t off) const { return (off >> row_shift_) * row_inverse_; }
@@ -266,8 +322,6 @@ class literal_automaton {
     // Once built:
     counted_vector<state_info> row_info_;  ///< the states with rows
     counted_vector<std::uint32_t> nodes_;  ///< the others, then words that find_key may read
-    counted_vector<unsigned char> word_;   ///< the lone word's bytes, for single_word
-    replacement* word_record_ = nullptr;
     counted_vector<state_id> rows_;
     counted_vector<std::uint32_t> fast_;
     counted_vector<std::uint32_t> dense_;

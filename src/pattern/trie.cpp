@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "pattern/automaton.hpp"
-#include "pattern/compiler.hpp"
-#include "pattern/escape.hpp"
 #include "pattern/prefix_filter.hpp"
+#include "pattern/required_literal.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
@@ -58,6 +57,7 @@ trie::~trie() {
     drop_byte_tables();
     drop(automaton_);
     drop(prefixes_);
+    drop(required_);
     xfree(tables_, table_count_ * sizeof(list_index));
 
     while (chunks_ != nullptr) {
@@ -169,6 +169,11 @@ const prefix_filter& trie::prefixes(std::size_t max_length) {
     drop_byte_tables();  // a pass needs none; registration makes them anew
     return rebuilt(prefixes_, prefixes_version_, prefixes_length_, version_, max_length, root,
                    max_length);
+}
+
+const required_literal& trie::required(bool fold) {
+    return rebuilt(required_, required_version_, required_fold_, version_, fold ? 1 : 0, root,
+                   fold);
 }
 
 const list_index* trie::update_index() {
@@ -327,27 +332,6 @@ void add_literal(trie& t, trie_node** head_field, const unsigned char* text, std
         head_field = &node->child;
     }
     node->repl = repl;  // a later registration of the same text wins
-}
-
-void str_upper(char* text) {
-    for (; *text != '\0'; ++text) {
-        *text = static_cast<char>(ascii_toupper(static_cast<unsigned char>(*text)));
-    }
-}
-
-void register_pair(trie& t, const settings& opts, char* search, char* replacement_text) {
-    if (opts.swap_pairs) std::swap(search, replacement_text);
-    if (!opts.case_sensitive) str_upper(search);
-    std::size_t repl_len =
-        opts.replace_meta ? unescape(replacement_text) : std::strlen(replacement_text);
-    replacement* record = t.record_new(replacement_text, repl_len);
-    auto* bytes = reinterpret_cast<unsigned char*>(search);
-    if (opts.search_meta) {
-        std::size_t n = unescape(search);
-        compile_re(t, &t.root, bytes, n, record, opts.link_re);
-    } else {
-        add_literal(t, &t.root, bytes, std::strlen(search), record);
-    }
 }
 
 }  // namespace kestrom

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "settings.hpp"
 #include "util/alloc.hpp"
 #include "util/arena.hpp"
 
@@ -45,6 +44,7 @@ struct list_index {
 
 class literal_automaton;
 class prefix_filter;
+struct required_literal;
 
 /// Owns the nodes and records of all registered patterns; they are never released before it.
 class trie {
@@ -80,6 +80,11 @@ class trie {
     /// The filter of the trie's prefixes for walks shorter than max_length bytes, built unless
     /// up to date (see prefix_filter; it may be unusable). Holds only while no node is added.
     const prefix_filter& prefixes(std::size_t max_length);
+
+    /// The literal that every found text holds, looked up by keys (upper case when fold), worked
+    /// out unless up to date (see required_literal; its length may be 0): the survey of a large
+    /// trie costs more than a small file's pass. Holds only while no node is added.
+    const required_literal& required(bool fold);
 
     /// Grows with every node and record added: what was worked out from the trie holds while it
     /// stays.
@@ -117,6 +122,9 @@ class trie {
     prefix_filter* prefixes_ = nullptr;
     std::uint64_t prefixes_version_ = 0;
     std::size_t prefixes_length_ = 0;
+    required_literal* required_ = nullptr;
+    std::uint64_t required_version_ = 0;
+    std::size_t required_fold_ = 0;
     struct byte_table_slot {
         trie_node** head_field;
         trie_node** table;  // 256 entries
@@ -147,12 +155,5 @@ inline trie_node* find_child(trie_node* list, unsigned char byte) {
 /// repl. An empty text gives the root list's CODE_EMPTY node.
 void add_literal(trie& t, trie_node** head_field, const unsigned char* text, std::size_t length,
                  replacement* repl);
-
-/// Upper-cases a NUL-terminated text in place, ASCII letters only.
-void str_upper(char* text);
-
-/// Registers one pair as the settings say: swap, case folding, the record, decoding and insertion.
-/// Both strings are writable, NUL-terminated and may be changed; no reference to them is kept.
-void register_pair(trie& t, const settings& opts, char* search, char* replacement_text);
 
 }  // namespace kestrom

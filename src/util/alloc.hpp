@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 namespace kestrom {
 
@@ -46,6 +47,29 @@ struct counted_allocator {
     bool operator==(const counted_allocator<U>&) const noexcept {
         return true;
     }
+};
+
+/// A fixed number of elements of counted memory, left uninitialised: the buffers of a pass,
+/// which it fills before it reads them.
+template <typename T>
+class counted_array {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+  public:
+    explicit counted_array(std::size_t n)
+        : n_(n), data_(n == 0 ? nullptr : counted_allocator<T>().allocate(n)) {}
+    ~counted_array() {
+        if (data_ != nullptr) counted_allocator<T>().deallocate(data_, n_);
+    }
+    counted_array(const counted_array&) = delete;
+    counted_array& operator=(const counted_array&) = delete;
+
+    T* data() const { return data_; }
+    std::size_t size() const { return n_; }
+
+  private:
+    std::size_t n_;
+    T* data_;
 };
 
 }  // namespace kestrom

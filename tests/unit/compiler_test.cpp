@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "match/stream.hpp"
+#include "pattern/register.hpp"
 #include "pattern/trie_dump.hpp"
 #include "run_state.hpp"
 #include "test_io.hpp"

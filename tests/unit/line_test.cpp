@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "pattern/register.hpp"
 #include "test_io.hpp"
 
 namespace kestrom {

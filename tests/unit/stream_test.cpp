@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pattern/automaton.hpp"
+#include "pattern/register.hpp"
 #include "test_io.hpp"
 #include "util/ascii.hpp"
 

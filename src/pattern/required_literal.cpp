@@ -1,12 +1,12 @@
-#include "match/required_literal.hpp"
+#include "pattern/required_literal.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <vector>
 
-#include "run_state.hpp"
 #include "util/alloc.hpp"
+#include "util/byte_search.hpp"
 
 namespace kestrom {
 
@@ -48,28 +48,6 @@ bool completes_around(const node_index& indices, const Flags& avoid, const Flags
 }
 
 }  // namespace
-
-/// A rough weight of how often each byte value turns up in text and binaries, for choosing the
-/// rarest bytes to search for.
-int byte_weight(int v) {
-    if (v == ' ') return 16;
-    if (v >= 'a' && v <= 'z') return std::strchr("etaoinshrlducm", v) != nullptr ? 10 : 4;
-    if (v >= 'A' && v <= 'Z') return 2;
-    if (v == 0) return 8;
-    if (v == '\n' || v == 0xff || (v >= '0' && v <= '9')) return 2;
-    return 1;
-}
-
-void rarest_two(const unsigned char* bytes, std::size_t n, std::size_t& a, std::size_t& b) {
-    a = 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if (byte_weight(bytes[k]) < byte_weight(bytes[a])) a = k;
-    }
-    b = a == 0 && n > 1 ? n - 1 : 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (k != a && byte_weight(bytes[k]) < byte_weight(bytes[b])) b = k;
-    }
-}
 
 required_literal::required_literal(trie_node* root, bool fold) {
     constexpr std::size_t MAX_NODES = std::size_t{1} << 19;  // a larger survey costs too much
@@ -173,15 +151,6 @@ required_literal::required_literal(trie_node* root, bool fold) {
             return;
         }
     }
-}
-
-const required_literal& required_literal_of(run_state& rs, bool fold) {
-    if (rs.literal_version != rs.patterns.version() || rs.literal_fold != fold) {
-        rs.literal = required_literal(rs.patterns.root, fold);
-        rs.literal_version = rs.patterns.version();
-        rs.literal_fold = fold;
-    }
-    return rs.literal;
 }
 
 }  // namespace kestrom

@@ -1,5 +1,6 @@
-// The stream matcher's pass for when no found text is shown: the same output, result and counts
-// as the per-byte walk, by faster means.
+// The automatic pass: the stream matcher's pass when no found text is shown, the same output,
+// result and counts as the per-byte walk by faster means. See pass.cpp for which strategy runs
+// when.
 #pragma once
 
 #include "run_state.hpp"

@@ -1,0 +1,94 @@
+// Which strategy runs when.
+//
+// The reference is the plain walk (stream.cpp): from each candidate start it walks down the trie
+// byte by byte, takes the first pattern that completes, and otherwise gives the start up and
+// re-scans from one byte further on. Every strategy here gives exactly its output, result and
+// counts; the tests hold each to it on random tries and inputs (StreamMatcher.*AgreeWith*), at
+// every SIMD tier. They are chosen once per pass, from the trie alone:
+//
+//  1. One literal (one_literal.cpp). A trie whose walks all follow one path of plain bytes to one
+//     record is a single word: the found texts are its leftmost occurrences, so the input is
+//     searched for it in its own buffer by the rare-pair finder (util/byte_search), and only a
+//     tail that may begin the word is ever held back.
+//  2. Dictionary (dictionary.cpp). A trie without wildcards that fits the automaton
+//     (pattern/automaton) is stepped through it: one step a byte follows every start at once, and
+//     a completion is taken once no earlier start is alive. Long spans go through interleaved
+//     streams (several parts of the span stepped side by side, so that their loads overlap);
+//     where few starts begin a pattern, the start filter passes over the others at the root, and
+//     rests while it does not pay.
+//  3. Star walk (star_walk.cpp). Every other trie (stars, '?', sets, or too many states) is
+//     walked as the reference walks it, with four helps: the states a walk under a star records,
+//     which turn a re-scan into a lookup; the bytes a star alone takes, stored in bulk; the start
+//     filter (start_filter.cpp) for fresh starts, which for a large trie also tests the hashes of
+//     its patterns' prefixes; and, once a candidate was given up at the window's limit, the gap
+//     to the literal that every found text holds (literal_gap.cpp).
+//
+// Each strategy keeps its invariants beside its code. What the trie's analyses cost (the
+// automaton, the prefix filter, the required literal) is paid once per state of the trie: the
+// trie caches them until a pattern is added.
+#include "match/fast/pass.hpp"
+
+#include "match/fast/dictionary.hpp"
+#include "match/fast/one_literal.hpp"
+#include "match/fast/pass_output.hpp"
+#include "match/fast/star_walk.hpp"
+#include "match/fast/start_filter.hpp"
+#include "pattern/automaton.hpp"
+#include "pattern/prefix_filter.hpp"
+#include "pattern/required_literal.hpp"
+
+namespace kestrom {
+
+namespace {
+
+/// The dictionary pass, when the trie fits the automaton; -1 when it does not.
+int try_dictionary(run_state& rs, pass_output& out, byte_reader& in, start_filter& starts,
+                   std::size_t max_depth) {
+    const bool fold = !rs.opts.case_sensitive;
+    const literal_automaton& automaton = rs.patterns.automaton(max_depth);
+    if (!automaton.usable()) return -1;
+    // A large automaton's states lie far apart; where few starts begin any pattern, its
+    // prefixes pass over the others at the root (the filter rests where it does not pay).
+    if (!automaton.has_dense()) {
+        const prefix_filter& prefixes = rs.patterns.prefixes(max_depth);
+        if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
+    }
+    return dictionary_pass(out, in, automaton, starts, fold, rs.tier);
+}
+
+}  // namespace
+
+int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size) {
+    if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;
+    const bool fold = !rs.opts.case_sensitive;
+    const auto max_depth = static_cast<std::size_t>(window_size);
+    trie_node* const root = rs.patterns.root;
+    pass_output output(rs, out);
+    const bool stars = rs.patterns.has_star();  // without one, no list's end needs looking at
+    if (!stars) {
+        const lone_word word(root, max_depth, fold);
+        if (word.record != nullptr) return one_literal_pass(output, in, word, rs.tier);
+    }
+    start_filter starts(root, fold, window_size);
+    if (!stars) {
+        const int r = try_dictionary(rs, output, in, starts, max_depth);
+        if (r >= 0) return r;
+    }
+    // A trie too large for the automaton is walked: most starts fail within a few bytes, but
+    // only after lookups spread over the whole trie, which its prefixes spare.
+    const prefix_filter& prefixes = rs.patterns.prefixes(max_depth);
+    if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
+    // Under a star, a literal that every found text holds lets stretches without it leave at once.
+    const required_literal none(nullptr, fold);
+    const walk_plan plan{root,
+                         rs.patterns.update_index(),
+                         stars,
+                         fold,
+                         window_size,
+                         &starts,
+                         stars ? &rs.patterns.required(fold) : &none,
+                         rs.tier};
+    return star_walk_pass(output, in, plan);
+}
+
+}  // namespace kestrom
