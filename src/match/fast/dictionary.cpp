@@ -109,7 +109,7 @@ class dictionary_walk {
     unsigned char* buf_;
     std::size_t len_ = 0;
     std::size_t done_ = 0;     // bytes before it are written
-    std::size_t i_ = 0;        // next byte to feed
+    std::size_t i_ = 0;        // next byte to feed (see run)
     std::size_t shifted_ = 0;  // bytes moved out of buf so far
     state_id s_ = ROOT;
     pending_text pending_;
@@ -117,43 +117,70 @@ class dictionary_walk {
     filter_budget budget_;
 };
 
+/// Answers a found text and moves past it; false when a write failed.
+inline bool dictionary_walk::take(std::size_t start, std::size_t end, replacement* repl) {
+    out_.count_found();
+    if (!out_.out().write_padded(buf_ + done_, start - done_)) return false;
+    if (!out_.answer(buf_ + start, end - start, *repl)) return false;
+    done_ = end;
+    return true;
+}
+
+/// Makes a completion the pending one unless one that started no later is; says whether.
+inline bool dictionary_walk::keep_earliest(std::size_t start, std::size_t end, replacement* repl) {
+    if (pending_.on && start >= pending_.start) return false;
+    pending_ = pending_text{true, start, end, repl};
+    return true;
+}
+
 int dictionary_walk::run() {
+    // The place, state and length in locals, which the compiler keeps in registers across the
+    // filter's calls; the members hold them for the helpers that read them.
+    std::size_t i = i_;
+    state_id s = s_;
+    std::size_t len = len_;
     for (;;) {
-        if (i_ == len_) {
+        if (i == len) {
             // A completion still waits only behind an earlier start that is alive.
             if (at_end_)
-                return out_.write(buf_ + done_, len_ - done_) ? out_.finish() : RESULT_WRITE_ERROR;
+                return out_.write(buf_ + done_, len - done_) ? out_.finish() : RESULT_WRITE_ERROR;
+            i_ = i;
+            s_ = s;
             if (!refill()) return RESULT_WRITE_ERROR;
+            i = i_;
+            len = len_;
             continue;
         }
-        const bool filter = budget_.in_use(shifted_ + i_);
-        if (filter && s_ == ROOT && !pending_.on) {
-            const std::size_t passed = starts_.skip(buf_ + i_, len_ - i_);
-            budget_.note_call(shifted_ + i_, passed, streams_);
-            i_ += passed;
-            if (i_ == len_) continue;
+        const bool filter = budget_.in_use(shifted_ + i);
+        if (filter && s == ROOT && !pending_.on) {
+            const std::size_t passed = starts_.skip(buf_ + i, len - i);
+            budget_.note_call(shifted_ + i, passed, streams_);
+            i += passed;
+            if (i == len) continue;
         }
-        if (!pending_.on && streams_ && !filter && len_ - i_ >= min_span_) {
-            i_ = follow_streams_from(i_, std::min(len_ - i_, literal_automaton::STREAMS_MAX_SPAN));
-            if (i_ == FAILED) return RESULT_WRITE_ERROR;
+        if (!pending_.on && streams_ && !filter && len - i >= min_span_) {
+            s_ = s;
+            i = follow_streams_from(i, std::min(len - i, literal_automaton::STREAMS_MAX_SPAN));
+            if (i == FAILED) return RESULT_WRITE_ERROR;
+            s = s_;
             continue;
         }
-        if (!pending_.on && a_.has_row(s_)) {
+        if (!pending_.on && a_.has_row(s)) {
             // With the filter in use, the rows stop at the root for it.
-            i_ += a_.run_rows(s_, buf_ + i_, len_ - i_, filter, tables_);
-            if (i_ == len_) continue;
+            i += a_.run_rows(s, buf_ + i, len - i, filter, tables_);
+            if (i == len) continue;
         }
-        s_ = a_.step(s_, tables_.key_of[buf_[i_]]);
-        ++i_;
-        if (literal_automaton::completes(s_)) {
-            const state_id c = a_.completed(s_);
-            keep_earliest(i_ - a_.depth(c), i_, a_.record(c));
+        s = a_.step(s, tables_.key_of[buf_[i]]);
+        ++i;
+        if (literal_automaton::completes(s)) {
+            const state_id c = a_.completed(s);
+            keep_earliest(i - a_.depth(c), i, a_.record(c));
         }
-        if (!pending_.on || i_ - a_.depth(s_) < pending_.start) continue;
+        if (!pending_.on || i - a_.depth(s) < pending_.start) continue;
         // No start before the pending one is alive: it is the walk's next found text.
         if (!take(pending_.start, pending_.end, pending_.repl)) return RESULT_WRITE_ERROR;
-        i_ = done_;
-        s_ = ROOT;
+        i = done_;
+        s = ROOT;
         pending_.on = false;
     }
 }
@@ -181,22 +208,6 @@ bool dictionary_walk::refill() {
     } else {
         len_ += n;
     }
-    return true;
-}
-
-/// Answers a found text and moves past it; false when a write failed.
-bool dictionary_walk::take(std::size_t start, std::size_t end, replacement* repl) {
-    out_.count_found();
-    if (!out_.out().write_padded(buf_ + done_, start - done_)) return false;
-    if (!out_.answer(buf_ + start, end - start, *repl)) return false;
-    done_ = end;
-    return true;
-}
-
-/// Makes a completion the pending one unless one that started no later is; says whether.
-bool dictionary_walk::keep_earliest(std::size_t start, std::size_t end, replacement* repl) {
-    if (pending_.on && start >= pending_.start) return false;
-    pending_ = pending_text{true, start, end, repl};
     return true;
 }
 

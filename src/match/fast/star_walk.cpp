@@ -73,6 +73,37 @@ class star_table_cache {
     int next_ = 0;
 };
 
+/// Where the walk stands, and what each step reads: a value that run keeps in registers, where
+/// members would be loaded again after every byte stored in the window (which might alias
+/// them). The helpers are inlined into run.
+struct cursor {
+    byte_reader* in;
+    pass_output* out;
+    unsigned char* window;
+    walk_state* recorded;  ///< the walk state recorded at each position of the window
+    const list_index* tables;
+    trie_node* root;
+    bool stars;
+    bool fold;
+    bool skip_runs;
+    int window_size;
+    int capacity;
+    int start;  ///< first byte of the current candidate
+    int scan;   ///< one past the last byte taken for matching
+    int end;    ///< one past the last byte stored
+    trie_node* cur_list;
+    trie_node* fallback = nullptr;
+    // recorded[lo..hi] are states of one walk, which reached hi without ending; on_record says
+    // whether the current walk is that walk (and so extends the record as it goes).
+    int record_lo = 0;
+    int record_hi = -1;
+    bool on_record = false;
+    unsigned char b = 0;  ///< the byte the walk takes next
+    // Whether a candidate was given up at the window's limit since the last found text: only
+    // then are fresh starts tested against the literal, so that dense finds pay nothing for it.
+    bool far = false;
+};
+
 /// The walk's state. It gives the same output, result and counts as the plain walk, with these
 /// differences in how it gets there:
 ///  - the window is twice as large, so that a candidate given up at the window's limit moves its
@@ -102,27 +133,26 @@ class walk {
           states_(static_cast<std::size_t>(capacity_) + 1),
           window_(bytes_.data()),
           recorded_(states_.data()),
-          cur_list_(plan.root),
           root_steps_(plan.root, plan.fold),
           gaps_(*plan.required, plan.fold, plan.window_size, plan.tier) {}
 
     int run();
 
   private:
-    /// What next_byte gives when the walk has its next byte in b_; any other value is the pass's
+    /// What next_byte gives when the walk has its next byte in c.b; any other value is the pass's
     /// result.
     static constexpr int GOT_BYTE = -1;
     /// What from_window gives when bytes left the window at once: it is looked at again.
     static constexpr int AGAIN = -2;
 
-    bool take_byte();
-    void record_state();
-    int next_byte();
-    int from_window();
-    int restart_empty();
-    bool star_run();
-    void take_star_run(const star_bytes& only);
-    void shift_window();
+    bool take_byte(cursor& c);
+    void record_state(cursor& c);
+    int next_byte(cursor& c);
+    int from_window(cursor& c);
+    int restart_empty(cursor& c);
+    bool star_run(cursor& c);
+    void take_star_run(cursor& c, const star_bytes& only);
+    void shift_window(cursor& c);
 
     pass_output& out_;
     byte_reader& in_;
@@ -134,191 +164,184 @@ class walk {
     counted_array<walk_state> states_;
     unsigned char* const window_;
     walk_state* const recorded_;  ///< the walk state recorded at each position of the window
-    int start_ = 0;               ///< first byte of the current candidate
-    int scan_ = 1;                ///< one past the last byte taken for matching
-    int end_ = 1;                 ///< one past the last byte stored
-    trie_node* cur_list_;
-    trie_node* fallback_ = nullptr;
-    // recorded_[lo..hi] are states of one walk, which reached hi without ending; on_record says
-    // whether the current walk is that walk (and so extends the record as it goes).
-    int record_lo_ = 0;
-    int record_hi_ = -1;
-    bool on_record_ = false;
-    unsigned char b_ = 0;  ///< the byte the walk takes next
     root_step_table root_steps_;
     star_table_cache star_cache_;
     literal_gap gaps_;
-    // Whether a candidate was given up at the window's limit since the last found text: only
-    // then are fresh starts tested against the literal, so that dense finds pay nothing for it.
-    bool far_ = false;
 };
 
 int walk::run() {
-    const int c = in_.get();
-    if (c == byte_reader::END) return RESULT_UNCHANGED;
-    b_ = static_cast<unsigned char>(c);
-    window_[0] = b_;
+    const int first = in_.get();
+    if (first == byte_reader::END) return RESULT_UNCHANGED;
+    cursor c{&in_,      &out_,       window_,    recorded_,  plan_.tables,
+             root_,     plan_.stars, plan_.fold, skip_runs_, plan_.window_size,
+             capacity_, 0,           1,          1,          root_};
+    c.b = static_cast<unsigned char>(first);
+    c.window[0] = c.b;
     for (;;) {
-        if (!take_byte()) return RESULT_WRITE_ERROR;
-        const int r = next_byte();
+        if (!take_byte(c)) return RESULT_WRITE_ERROR;
+        const int r = next_byte(c);
         if (r != GOT_BYTE) return r;
     }
 }
 
-/// The walk takes b_; a found text is answered at once. False when a write failed.
-bool walk::take_byte() {
+/// The walk takes c.b; a found text is answered at once. False when a write failed.
+[[gnu::always_inline]] inline bool walk::take_byte(cursor& c) {
     bool taken;
-    replacement* found = walk_step(plan_.tables, plan_.stars, plan_.fold ? ascii_toupper(b_) : b_,
-                                   cur_list_, fallback_, taken);
+    replacement* found = walk_step(c.tables, c.stars, c.fold ? ascii_toupper(c.b) : c.b, c.cur_list,
+                                   c.fallback, taken);
     if (!taken) {
-        if (!out_.out().put(window_[start_])) return false;
-        ++start_;
-        scan_ = start_;
-        cur_list_ = root_;
+        if (!c.out->out().put(c.window[c.start])) return false;
+        ++c.start;
+        c.scan = c.start;
+        c.cur_list = c.root;
     }
     if (found != nullptr) {
-        if (!out_.take(window_ + start_, static_cast<std::size_t>(scan_ - start_), *found)) {
+        if (!c.out->take(c.window + c.start, static_cast<std::size_t>(c.scan - c.start), *found)) {
             return false;
         }
-        cur_list_ = root_;
-        start_ = scan_;
-        fallback_ = nullptr;
-        on_record_ = false;
-        far_ = false;
-    } else if (fallback_ != nullptr) {
-        record_state();
+        c.cur_list = c.root;
+        c.start = c.scan;
+        c.fallback = nullptr;
+        c.on_record = false;
+        c.far = false;
+    } else if (c.fallback != nullptr) {
+        record_state(c);
     }
     return true;
 }
 
 /// A walk with a fallback records its state, or goes on from where the record shows it would.
-void walk::record_state() {
-    const walk_state now{cur_list_, fallback_};
-    if (on_record_) {
-        recorded_[scan_] = now;  // the record's walk took one more byte
-        record_hi_ = scan_;
-    } else if (scan_ < record_hi_) {
-        if (scan_ >= record_lo_ && recorded_[scan_] == now) {
+[[gnu::always_inline]] inline void walk::record_state(cursor& c) {
+    const walk_state now{c.cur_list, c.fallback};
+    if (c.on_record) {
+        c.recorded[c.scan] = now;  // the record's walk took one more byte
+        c.record_hi = c.scan;
+    } else if (c.scan < c.record_hi) {
+        if (c.scan >= c.record_lo && c.recorded[c.scan] == now) {
             // The recorded walk went on from here without ending: so would this one.
-            scan_ = record_hi_;
-            cur_list_ = recorded_[scan_].list;
-            fallback_ = recorded_[scan_].fallback;
-            on_record_ = true;
+            c.scan = c.record_hi;
+            c.cur_list = c.recorded[c.scan].list;
+            c.fallback = c.recorded[c.scan].fallback;
+            c.on_record = true;
         }
-    } else if (scan_ == record_hi_ && recorded_[scan_] == now) {
-        on_record_ = true;
+    } else if (c.scan == c.record_hi && c.recorded[c.scan] == now) {
+        c.on_record = true;
     } else {
         // A walk past the record, in a state of its own: it starts a new record.
-        record_lo_ = record_hi_ = scan_;
-        recorded_[scan_] = now;
-        on_record_ = true;
+        c.record_lo = c.record_hi = c.scan;
+        c.recorded[c.scan] = now;
+        c.on_record = true;
     }
 }
 
 /// The next byte for the walk: from the window when bytes wait there, else from the input.
-int walk::next_byte() {
+[[gnu::always_inline]] inline int walk::next_byte(cursor& c) {
     for (;;) {
-        if (scan_ < end_) {
-            const int r = from_window();
+        if (c.scan < c.end) {
+            const int r = from_window(c);
             if (r != AGAIN) return r;
             continue;
         }
-        if (start_ == end_) {
-            const int r = restart_empty();
+        if (c.start == c.end) {
+            const int r = restart_empty(c);
             if (r != GOT_BYTE) return r;
         }
-        if (!star_run()) return RESULT_WRITE_ERROR;
-        const int c = in_.get();
-        if (c == byte_reader::END) {
-            if (!out_.write(window_ + start_, static_cast<std::size_t>(end_ - start_))) {
+        if (!star_run(c)) return RESULT_WRITE_ERROR;
+        const int got = c.in->get();
+        if (got == byte_reader::END) {
+            if (!c.out->write(c.window + c.start, static_cast<std::size_t>(c.end - c.start))) {
                 return RESULT_WRITE_ERROR;
             }
-            return out_.finish();
+            return c.out->finish();
         }
-        if (end_ == capacity_) shift_window();
-        b_ = static_cast<unsigned char>(c);
-        window_[end_++] = b_;
-        scan_ = end_;
-        if (end_ - start_ < plan_.window_size) return GOT_BYTE;
+        if (c.end == c.capacity) shift_window(c);
+        c.b = static_cast<unsigned char>(got);
+        c.window[c.end++] = c.b;
+        c.scan = c.end;
+        if (c.end - c.start < c.window_size) return GOT_BYTE;
         // The candidate is as long as the window: give it up like a failed one, and re-scan the
         // rest of it, the byte just stored included.
-        if (!out_.out().put(window_[start_])) return RESULT_WRITE_ERROR;
-        ++start_;
-        scan_ = start_;
-        cur_list_ = root_;
-        fallback_ = nullptr;
-        on_record_ = false;
-        far_ = true;
+        if (!c.out->out().put(c.window[c.start])) return RESULT_WRITE_ERROR;
+        ++c.start;
+        c.scan = c.start;
+        c.cur_list = c.root;
+        c.fallback = nullptr;
+        c.on_record = false;
+        c.far = true;
     }
 }
 
 /// The next byte from the window: GOT_BYTE; AGAIN when fresh starts left at once; or
 /// RESULT_WRITE_ERROR when a write failed.
-int walk::from_window() {
-    if (far_ && gaps_.usable() && scan_ == start_) {
+[[gnu::always_inline]] inline int walk::from_window(cursor& c) {
+    if (c.far && gaps_.usable() && c.scan == c.start) {
         // A fresh walk too far before the required literal: see literal_gap.
-        const auto known = static_cast<std::size_t>(end_ - start_);
-        const std::size_t run = gaps_.gap(in_.offset() - known, window_ + start_, known,
-                                          in_.buffered(), in_.buffered_size());
+        const auto known = static_cast<std::size_t>(c.end - c.start);
+        const std::size_t run = gaps_.gap(c.in->offset() - known, c.window + c.start, known,
+                                          c.in->buffered(), c.in->buffered_size());
         if (run > 0) {
             const std::size_t here = std::min(run, known);
-            if (!out_.write(window_ + start_, here)) return RESULT_WRITE_ERROR;
-            start_ += static_cast<int>(here);
-            scan_ = start_;
+            if (!c.out->write(c.window + c.start, here)) return RESULT_WRITE_ERROR;
+            c.start += static_cast<int>(here);
+            c.scan = c.start;
             if (run > here) {
                 // Past the window, into the input: the window is left empty.
-                if (!out_.write(in_.buffered(), run - here)) return RESULT_WRITE_ERROR;
-                in_.consume(run - here);
+                if (!c.out->write(c.in->buffered(), run - here)) return RESULT_WRITE_ERROR;
+                c.in->consume(run - here);
             }
             return AGAIN;
         }
     }
-    if (skip_runs_ && scan_ == start_) {
+    if (c.skip_runs && c.scan == c.start) {
         // A fresh walk from the root over re-scanned bytes: those that cannot start a found text
         // would each restart at once, so they leave together.
         const std::size_t run =
-            plan_.starts->skip(window_ + scan_, static_cast<std::size_t>(end_ - scan_),
-                               in_.buffered(), in_.buffered_size());
+            plan_.starts->skip(c.window + c.scan, static_cast<std::size_t>(c.end - c.scan),
+                               c.in->buffered(), c.in->buffered_size());
         if (run > 0) {
-            if (!out_.write(window_ + start_, run)) return RESULT_WRITE_ERROR;
-            start_ += static_cast<int>(run);
-            scan_ = start_;
+            if (!c.out->write(c.window + c.start, run)) return RESULT_WRITE_ERROR;
+            c.start += static_cast<int>(run);
+            c.scan = c.start;
             return AGAIN;
         }
     }
-    b_ = window_[scan_++];
+    c.b = c.window[c.scan++];
     return GOT_BYTE;
 }
 
 /// Nothing pending: the window restarts empty, and bytes that cannot start a found text leave in
 /// runs. GOT_BYTE when the walk goes on to read a byte, else the pass's result.
-int walk::restart_empty() {
-    start_ = scan_ = end_ = 0;
-    record_lo_ = 0;
-    record_hi_ = -1;
-    const bool gap_test = far_ && gaps_.usable();
-    while (skip_runs_ || gap_test) {
-        if (in_.buffered_size() == 0 && !in_.fill()) return out_.finish();
-        std::size_t run =
-            gap_test ? gaps_.gap(in_.offset(), nullptr, 0, in_.buffered(), in_.buffered_size()) : 0;
-        if (run == 0 && skip_runs_) run = plan_.starts->skip(in_.buffered(), in_.buffered_size());
+[[gnu::always_inline]] inline int walk::restart_empty(cursor& c) {
+    c.start = c.scan = c.end = 0;
+    c.record_lo = 0;
+    c.record_hi = -1;
+    const bool gap_test = c.far && gaps_.usable();
+    while (c.skip_runs || gap_test) {
+        if (c.in->buffered_size() == 0 && !c.in->fill()) return c.out->finish();
+        std::size_t run = gap_test ? gaps_.gap(c.in->offset(), nullptr, 0, c.in->buffered(),
+                                               c.in->buffered_size())
+                                   : 0;
+        if (run == 0 && c.skip_runs)
+            run = plan_.starts->skip(c.in->buffered(), c.in->buffered_size());
         if (run == 0) break;
-        if (!out_.write(in_.buffered(), run)) return RESULT_WRITE_ERROR;
-        in_.consume(run);
+        if (!c.out->write(c.in->buffered(), run)) return RESULT_WRITE_ERROR;
+        c.in->consume(run);
     }
     return GOT_BYTE;
 }
 
 /// Inside a star that has just taken a byte: see take_star_run. False when a write failed.
-bool walk::star_run() {
-    if (fallback_ == nullptr || fallback_->code != CODE_ANYSTR || cur_list_ != fallback_->child) {
+[[gnu::always_inline]] inline bool walk::star_run(cursor& c) {
+    if (c.fallback == nullptr || c.fallback->code != CODE_ANYSTR ||
+        c.cur_list != c.fallback->child) {
         return true;
     }
-    const star_bytes& only = star_cache_.get(fallback_, plan_.fold);
-    const int kept = start_;
-    take_star_run(only);
-    scan_ = end_;
-    return start_ == kept || out_.write(window_ + kept, static_cast<std::size_t>(start_ - kept));
+    const star_bytes& only = star_cache_.get(c.fallback, c.fold);
+    const int kept = c.start;
+    take_star_run(c, only);
+    c.scan = c.end;
+    return c.start == kept ||
+           c.out->write(c.window + kept, static_cast<std::size_t>(c.start - kept));
 }
 
 /// Takes input bytes in bulk while the walk stands inside a star, at the newest byte (the star's
@@ -330,61 +353,61 @@ bool walk::star_run() {
 /// the new start be passed over (the caller does that). Stops at the first byte that needs
 /// more, at the end of the buffered input or of the storage; the bytes given up are those from
 /// the old start to the new one, for the caller to write.
-void walk::take_star_run(const star_bytes& only) {
-    if (in_.buffered_size() == 0 && !in_.fill()) return;  // the caller meets the end
-    const walk_state inside = recorded_[end_];
-    const unsigned char* p = in_.buffered();
-    std::size_t n = in_.buffered_size();
-    if (n > static_cast<std::size_t>(capacity_ - end_))
-        n = static_cast<std::size_t>(capacity_ - end_);
-    int start = start_;
-    int end = end_;
+[[gnu::always_inline]] inline void walk::take_star_run(cursor& c, const star_bytes& only) {
+    if (c.in->buffered_size() == 0 && !c.in->fill()) return;  // the caller meets the end
+    const walk_state inside = c.recorded[c.end];
+    const unsigned char* p = c.in->buffered();
+    std::size_t n = c.in->buffered_size();
+    if (n > static_cast<std::size_t>(c.capacity - c.end))
+        n = static_cast<std::size_t>(c.capacity - c.end);
+    int start = c.start;
+    int end = c.end;
     std::size_t i = 0;
     for (; i < n; ++i) {
         const unsigned char v = p[i];
         if (!only.only[v]) break;
-        if (end + 1 - start == plan_.window_size) {
+        if (end + 1 - start == c.window_size) {
             const int next = start + 1;
-            const walk_state& s = root_steps_.after[window_[next]];
-            if (s.fallback == nullptr || next + 1 < record_lo_ || next + 1 > end ||
-                !(recorded_[next + 1] == s)) {
+            const walk_state& s = root_steps_.after[c.window[next]];
+            if (s.fallback == nullptr || next + 1 < c.record_lo || next + 1 > end ||
+                !(c.recorded[next + 1] == s)) {
                 break;
             }
             if (gaps_.usable()) {
                 const auto known = static_cast<std::size_t>(end - next);
-                if (gaps_.gap(in_.offset() + i - known, window_ + next, known, p + i,
-                              in_.buffered_size() - i) > 0) {
+                if (gaps_.gap(c.in->offset() + i - known, c.window + next, known, p + i,
+                              c.in->buffered_size() - i) > 0) {
                     break;
                 }
             }
             start = next;
         }
-        window_[end++] = v;
-        recorded_[end] = inside;
+        c.window[end++] = v;
+        c.recorded[end] = inside;
     }
-    start_ = start;
-    end_ = end;
-    record_hi_ = end;
-    in_.consume(i);
+    c.start = start;
+    c.end = end;
+    c.record_hi = end;
+    c.in->consume(i);
 }
 
 /// Moves the pending bytes, and the record beside them, to the front of the window.
-void walk::shift_window() {
-    const int shift = start_;
-    std::memmove(window_, window_ + shift, static_cast<std::size_t>(end_ - shift));
-    if (record_hi_ >= shift) {
-        const int lo = record_lo_ > shift ? record_lo_ : shift;
-        std::memmove(recorded_ + (lo - shift), recorded_ + lo,
-                     static_cast<std::size_t>(record_hi_ - lo + 1) * sizeof(walk_state));
-        record_lo_ = lo - shift;
-        record_hi_ -= shift;
+[[gnu::always_inline]] inline void walk::shift_window(cursor& c) {
+    const int shift = c.start;
+    std::memmove(window_, c.window + shift, static_cast<std::size_t>(c.end - shift));
+    if (c.record_hi >= shift) {
+        const int lo = c.record_lo > shift ? c.record_lo : shift;
+        std::memmove(c.recorded + (lo - shift), c.recorded + lo,
+                     static_cast<std::size_t>(c.record_hi - lo + 1) * sizeof(walk_state));
+        c.record_lo = lo - shift;
+        c.record_hi -= shift;
     } else {
-        record_lo_ = 0;
-        record_hi_ = -1;
+        c.record_lo = 0;
+        c.record_hi = -1;
     }
-    start_ = 0;
-    scan_ -= shift;
-    end_ -= shift;
+    c.start = 0;
+    c.scan -= shift;
+    c.end -= shift;
 }
 
 }  // namespace

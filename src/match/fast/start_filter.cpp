@@ -1,9 +1,11 @@
 #include "match/fast/start_filter.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "util/alloc.hpp"
+#include "util/ascii.hpp"
 #include "util/byte_search.hpp"
 
 namespace kestrom {
@@ -96,6 +98,88 @@ void start_filter::use_prefixes(const prefix_filter& filter, bool fold) {
         never_[v] = !filter.held(keys_of.of[v]);
         some_never_ = some_never_ || never_[v];
     }
+}
+
+// Inlined into skip, where most calls come from.
+inline std::size_t start_filter::skip_by_bytes(const unsigned char* p, std::size_t n,
+                                               const unsigned char* more, std::size_t m) const {
+    if (n == 0) return 0;
+    if (first[p[0]]) {  // dense finds: no search
+        if (depth == 0) return 0;
+        if (depth < n ? probe[p[depth]] : depth - n >= m || probe[more[depth - n]]) return 0;
+    }
+    std::size_t i = 0;
+    if (depth == 0 && single >= 0) {
+        const void* hit = std::memchr(p, single, n);
+        return hit == nullptr
+                   ? n
+                   : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+    }
+    if (depth > 0 && n > depth) {
+        const std::size_t limit = n - depth;
+        for (;;) {
+            if (single >= 0) {
+                const void* hit = std::memchr(p + depth + i, single, limit - i);
+                i = hit == nullptr
+                        ? limit
+                        : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p) -
+                              depth;
+            } else {
+                while (i < limit && !probe[p[i + depth]])
+                    ++i;
+            }
+            if (i == limit ||
+                (first[p[i]] && (i + second_depth >= n || second[p[i + second_depth]]))) {
+                break;
+            }
+            ++i;
+        }
+        if (i < limit) return i;
+    }
+    for (; i < n; ++i) {
+        if (!first[p[i]]) continue;
+        if (depth == 0) break;
+        const std::size_t k = i + depth - n;  // the probe byte lies beyond p[n-1]
+        if (k < m && !probe[more[k]]) continue;
+        break;
+    }
+    return i;
+}
+
+std::size_t start_filter::skip(const unsigned char* p, std::size_t n, const unsigned char* more,
+                               std::size_t m) const {
+    std::size_t i = skip_by_bytes(p, n, more, m);
+    if (prefixes_ == nullptr) return i;
+    const prefix_filter& f = *prefixes_;
+    const std::size_t length = f.length();
+    std::size_t held_to = i;  // p[i..held_to) holds no byte that no prefix holds
+    while (i < n && n - i + m >= length) {
+        if (some_never_ && n - i >= length) {
+            // A byte that no prefix holds fails every start up to it that would take it:
+            // between such bytes, only runs of length() bytes or more are tested.
+            held_to = std::max(held_to, i);
+            while (held_to < i + length && !never_[p[held_to]])
+                ++held_to;
+            if (held_to < i + length) {
+                i = held_to + 1;
+                i += skip_by_bytes(p + i, n - i, more, m);
+                continue;
+            }
+        }
+        std::uint64_t v;
+        if (n - i >= sizeof v) {
+            v = f.pack8(p + i);
+        } else {
+            unsigned char keys[prefix_filter::MAX_LENGTH];
+            for (std::size_t k = 0; k < length; ++k)
+                keys[k] = i + k < n ? p[i + k] : more[i + k - n];
+            v = f.pack(keys);
+        }
+        if (f.may_begin(fold_ ? ascii_toupper_bytes(v) : v)) break;
+        ++i;
+        i += skip_by_bytes(p + i, n - i, more, m);
+    }
+    return i;
 }
 
 void start_filter::finish(int best_weight) {
