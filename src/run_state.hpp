@@ -18,6 +18,7 @@ inline constexpr int WINDOW_SIZE = 4096;
 inline constexpr int TOKEN_MAX = 255;
 
 struct arg_source;
+class filtered_files;
 
 struct run_state {
     settings opts;
@@ -45,6 +46,8 @@ struct run_state {
     std::uint64_t literal_version = ~std::uint64_t{0};
     bool literal_fold = false;
     arg_source* arg_sources = nullptr;  ///< argument files being read, innermost first
+    /// The files rewritten in place so far (owned by the driver); null: no file is remembered.
+    filtered_files* filtered = nullptr;
     int arg_depth = 0;                  ///< how many of them
 
     run_state() = default;
