@@ -46,9 +46,9 @@ struct run_state {
     std::uint64_t literal_version = ~std::uint64_t{0};
     bool literal_fold = false;
     arg_source* arg_sources = nullptr;  ///< argument files being read, innermost first
+    int arg_depth = 0;                  ///< how many of them
     /// The files rewritten in place so far (owned by the driver); null: no file is remembered.
     filtered_files* filtered = nullptr;
-    int arg_depth = 0;                  ///< how many of them
 
     run_state() = default;
     ~run_state();
