@@ -386,30 +386,38 @@ TEST(Files, ASecondRunWaitsForTheFirstOrEndsOnASignal) {
 }
 
 TEST(Files, AFileChangedDuringThePassIsLeftAsItIs) {
-    // A line appended while the run waits for an answer would be cut off, or overwritten by a
-    // longer result, if the file were written back.
-    for (const char* to : {"AL", "ALPHABET"}) {
-        for (bool silent : {false, true}) {
-            temp_dir dir;
-            const std::string f = dir.write("f", "one alpha\n");
-            std::vector<std::string> args = {"-a", "-ealpha", to, f};
-            if (silent) args.insert(args.begin(), "-s");
-            background b = start(args, {.stdin_pipe = true});
-            wait_for_blocked_read(b.pid);
-            { std::ofstream(f, std::ios::app) << "APPENDED\n"; }
-            ASSERT_EQ(::write(b.stdin_fd, "y", 1), 1);
-            run_result r = finish(b);
-            const std::string where = std::string(to) + (silent ? " -s" : "");
-            const std::string message =
-                "'" + f + "' changed while it was being read; left as it is\n";
-            EXPECT_EQ(r.status, 2) << where;
-            const bool said =
-                r.err.size() >= message.size() &&
-                r.err.compare(r.err.size() - message.size(), message.size(), message) == 0;
-            EXPECT_EQ(said, !silent) << where << ": " << r.err;
-            EXPECT_EQ(read_file(f), "one alpha\nAPPENDED\n") << where;
-            EXPECT_TRUE(recovery_files(dir.path()).empty()) << where;
+    // Another program writes while the run waits for an answer: a line appended would be cut off,
+    // or overwritten by a longer result, and a file renamed over the name (as sed -i does) would
+    // lose our result to an unnamed inode, if the file were written back.
+    struct change_case {
+        const char* to;
+        bool silent, by_rename;
+    };
+    const change_case cases[] = {
+        {"AL", false, false}, {"ALPHABET", true, false}, {"AL", false, true}};
+    for (const change_case& c : cases) {
+        temp_dir dir;
+        const std::string f = dir.write("f", "one alpha\n");
+        std::vector<std::string> args = {"-a", "-ealpha", c.to, f};
+        if (c.silent) args.insert(args.begin(), "-s");
+        background b = start(args, {.stdin_pipe = true});
+        wait_for_blocked_read(b.pid);
+        if (c.by_rename) {
+            ASSERT_EQ(::rename(dir.write("g", "one alpha\nAPPENDED\n").c_str(), f.c_str()), 0);
+        } else {
+            std::ofstream(f, std::ios::app) << "APPENDED\n";
         }
+        ASSERT_EQ(::write(b.stdin_fd, "y", 1), 1);
+        run_result r = finish(b);
+        const std::string where = std::string(c.to) + (c.by_rename ? " renamed" : " appended");
+        const std::string message = "'" + f + "' changed while it was being read; left as it is\n";
+        EXPECT_EQ(r.status, 2) << where;
+        const bool said =
+            r.err.size() >= message.size() &&
+            r.err.compare(r.err.size() - message.size(), message.size(), message) == 0;
+        EXPECT_EQ(said, !c.silent) << where << ": " << r.err;
+        EXPECT_EQ(read_file(f), "one alpha\nAPPENDED\n") << where;
+        EXPECT_TRUE(recovery_files(dir.path()).empty()) << where;
     }
 }
 
