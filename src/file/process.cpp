@@ -115,9 +115,10 @@ int overwrite_route(run_state& rs, const char* name) {
     }
     (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     lock_file(fd);
-    // What the file is once ours: the run we waited for may have rewritten it.
-    if (::fstat(fd, &st) != 0) {
-        if (!silent) report_open_failure("write", name, errno);
+    // What the file is once ours: the run we waited for may have rewritten it, or removed it (a
+    // temporary file of another run, found by its name while it was visible).
+    if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
+        if (!silent) report_open_failure("write", name, st.st_nlink == 0 ? ENOENT : errno);
         ::close(fd);
         return NOT_PROCESSED;
     }

@@ -385,6 +385,33 @@ TEST(Files, ASecondRunWaitsForTheFirstOrEndsOnASignal) {
     EXPECT_EQ(read_file(f), "one baz\n");
 }
 
+TEST(Files, AnotherRunsVisibleTemporaryFileIsNotRewrittenUnderIt) {
+    // A run over a tree may find another run's temporary file by its name while that run copies
+    // it back (here stopped at its second write into the file). It waits, and then finds the file
+    // gone; the other run's file gets its whole new content.
+    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
+    temp_dir dir;
+    const std::string old = replace_all(std::string(100000, 'f'), "f", "foo");
+    const std::string f = dir.write("f", old);
+    run_options o = fault("write", 2, "STOP");
+    o.env.push_back("KFAULT_FILE=" + f);
+    background copying = start({"-efoo", "bar", f}, o);
+    int status = 0;
+    ASSERT_EQ(::waitpid(copying.pid, &status, WUNTRACED), copying.pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    const std::vector<std::string> kept = recovery_files(dir.path());
+    ASSERT_EQ(kept.size(), 1u);
+    background finder = start({"-ebar", "XXX", kept[0]});
+    wait_for_call(finder.pid, SYS_flock);
+    ::kill(copying.pid, SIGCONT);
+    EXPECT_EQ(finish(copying).status, 0);
+    run_result r = finish(finder);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "can't write '" + kept[0] + "': \nNo such file or directory\n");
+    EXPECT_TRUE(read_file(f) == replace_all(old, "foo", "bar"));
+    EXPECT_TRUE(recovery_files(dir.path()).empty());
+}
+
 TEST(Files, AFileChangedDuringThePassIsLeftAsItIs) {
     // Another program writes while the run waits for an answer: a line appended would be cut off,
     // or overwritten by a longer result, and a file renamed over the name (as sed -i does) would
