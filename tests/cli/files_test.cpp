@@ -287,16 +287,27 @@ TEST(Files, WithoutAnonymousFilesTheNamedTemporaryGoesOnExit) {
     EXPECT_TRUE(recovery_files(dir.path()).empty());
 }
 
-/// Waits until the process has been waiting to read standard input for a while, so that all it
-/// was given has been taken (also when a slow wrapper such as valgrind runs it).
-void wait_for_blocked_read(int pid) {
-    const std::string blocked = std::to_string(SYS_read) + " 0x0 ";
+/// Waits until the process has been in a system call (its number and first argument, as
+/// /proc/PID/syscall shows them: "0 0x0 ") for a while, also when a slow wrapper such as valgrind
+/// runs it.
+void wait_for_call(int pid, const std::string& call) {
     int seen = 0;
     for (int i = 0; i < 2000 && seen < 3; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
-        seen = call.rfind(blocked, 0) == 0 ? seen + 1 : 0;
+        const std::string now = read_file("/proc/" + std::to_string(pid) + "/syscall");
+        seen = now.rfind(call, 0) == 0 ? seen + 1 : 0;
     }
+}
+
+/// Waits until the process is waiting to read standard input, so that all it was given has been
+/// taken.
+void wait_for_blocked_read(int pid) {
+    wait_for_call(pid, std::to_string(SYS_read) + " 0x0 ");
+}
+
+/// Waits until the process is waiting for a file lock.
+void wait_for_lock(int pid) {
+    wait_for_call(pid, std::to_string(SYS_flock) + " ");
 }
 
 TEST(Files, TerminationWhileWaitingForInput) {
@@ -314,17 +325,6 @@ TEST(Files, TerminationWhileWaitingForInput) {
     }
 }
 
-/// Waits until the process has been in the system call number call for a while.
-void wait_for_call(int pid, long call) {
-    const std::string in_call = std::to_string(call) + " ";
-    int seen = 0;
-    for (int i = 0; i < 2000 && seen < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const std::string now = read_file("/proc/" + std::to_string(pid) + "/syscall");
-        seen = now.rfind(in_call, 0) == 0 ? seen + 1 : 0;
-    }
-}
-
 TEST(Files, ConcurrentRunsOnOneFileKeepEveryReplacement) {
     // Each run replaces its own word, growing, shrinking or keeping the length; whatever order
     // they end up in, every replacement of every run is in the file.
@@ -333,9 +333,6 @@ TEST(Files, ConcurrentRunsOnOneFileKeepEveryReplacement) {
     std::string old;
     for (int i = 0; i < 20000; ++i)
         old += "w0 w1 w2 w3 " + std::to_string(i) + "\n";
-    std::string want = old;
-    for (const auto& [from, to] : pairs)
-        want = replace_all(want, from, to);
     const int rounds = wrapped() ? 2 : 50;
     for (std::size_t runs : {2u, 4u}) {
         std::string expected = old;
@@ -368,8 +365,8 @@ TEST(Files, ASecondRunWaitsForTheFirstOrEndsOnASignal) {
     wait_for_blocked_read(first.pid);
     background waiting = start({"-ebar", "baz", f});
     background ended = start({"-ebar", "qux", f});
-    wait_for_call(waiting.pid, SYS_flock);
-    wait_for_call(ended.pid, SYS_flock);
+    wait_for_lock(waiting.pid);
+    wait_for_lock(ended.pid);
     ::kill(ended.pid, SIGTERM);
     run_result r = finish(ended);
     EXPECT_EQ(r.status, 143);
@@ -402,7 +399,7 @@ TEST(Files, AnotherRunsVisibleTemporaryFileIsNotRewrittenUnderIt) {
     const std::vector<std::string> kept = recovery_files(dir.path());
     ASSERT_EQ(kept.size(), 1u);
     background finder = start({"-ebar", "XXX", kept[0]});
-    wait_for_call(finder.pid, SYS_flock);
+    wait_for_lock(finder.pid);
     ::kill(copying.pid, SIGCONT);
     EXPECT_EQ(finish(copying).status, 0);
     run_result r = finish(finder);
