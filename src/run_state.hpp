@@ -18,6 +18,7 @@ inline constexpr int WINDOW_SIZE = 4096;
 inline constexpr int TOKEN_MAX = 255;
 
 struct arg_source;
+class filtered_files;
 
 struct run_state {
     settings opts;
@@ -43,6 +44,8 @@ struct run_state {
     simd_tier tier = best_simd_tier();
     arg_source* arg_sources = nullptr;  ///< argument files being read, innermost first
     int arg_depth = 0;                  ///< how many of them
+    /// The files rewritten in place so far (owned by the driver); null: no file is remembered.
+    filtered_files* filtered = nullptr;
 
     run_state() = default;
     ~run_state();

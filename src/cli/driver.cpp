@@ -175,6 +175,8 @@ int run_main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
 
     run_state rs;
+    filtered_files filtered;
+    rs.filtered = &filtered;
     set_fatal_signal_output(&rs.std_out);
     const char* durable = std::getenv("KESTROM_FSYNC");
     rs.fsync_writeback = durable != nullptr && std::strcmp(durable, "1") == 0;

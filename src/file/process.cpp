@@ -1,6 +1,7 @@
 #include "file/process.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,28 @@ void report_open_failure(const char* verb, const char* name, int error_code) {
     print_error("", error_code);
 }
 
+/// Why a file is not written back: another writer changed it after it was read.
+constexpr const char* CHANGED_WHILE_READ = "'%s' changed while it was being read; left as it is\n";
+
+/// Takes the exclusive lock on the file that every run of ours takes before it reads a file it
+/// may rewrite, waiting for the run that holds it; a fatal signal ends the wait and the run. A
+/// filesystem that refuses the lock leaves the file unlocked: the check before the write-back
+/// still keeps another writer's change.
+void lock_file(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return;
+    io_wait_scope wait(io_wait::reading);
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+/// Whether two looks at one open file see the same content: a write, an append or a cut in
+/// between changes the size or the times.
+bool same_file_state(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 /// fsync on a directory given by a lookup-only descriptor.
 bool sync_directory(int dir_fd) {
     int d = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -56,6 +79,15 @@ int write_back(const run_state& rs, rewrite_temp& tmp, int fd, int& error_code) 
     return synced;
 }
 
+/// A later name of a file filtered already in this run gets what the first name got.
+int same_as_first(const run_state& rs, const filtered_files::entry& first) {
+    if (rs.opts.verbose) {
+        std::fprintf(stderr, "same file as '%s'%s", first.name,
+                     first.result == RESULT_WRITE_ERROR ? "\n" : " ");
+    }
+    return first.result;
+}
+
 int overwrite_route(run_state& rs, const char* name) {
     const bool silent = rs.opts.silent;
     // Non-blocking, so that a FIFO put in the file's place since it was looked at cannot hold the
@@ -66,11 +98,30 @@ int overwrite_route(run_state& rs, const char* name) {
         return NOT_PROCESSED;
     }
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+        if (!silent) report_open_failure("write", name, errno);
+        ::close(fd);
+        return NOT_PROCESSED;
+    }
+    if (!S_ISREG(st.st_mode)) {
         ::close(fd);
         return NOT_REGULAR;
     }
+    if (rs.filtered != nullptr) {
+        if (const filtered_files::entry* first = rs.filtered->find(st.st_dev, st.st_ino)) {
+            ::close(fd);
+            return same_as_first(rs, *first);
+        }
+    }
     (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    lock_file(fd);
+    // What the file is once ours: the run we waited for may have rewritten it, or removed it (a
+    // temporary file of another run, found by its name while it was visible).
+    if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
+        if (!silent) report_open_failure("write", name, st.st_nlink == 0 ? ENOENT : errno);
+        ::close(fd);
+        return NOT_PROCESSED;
+    }
     rewrite_temp tmp;
     if (!open_rewrite_temp(tmp, name, st.st_size)) {
         if (!silent) print_error("tmpfile()", errno);
@@ -95,8 +146,21 @@ int overwrite_route(run_state& rs, const char* name) {
     bool keep = false;
     if (r == RESULT_CHANGED) {
         mask_signals(true);
+        // Another writer (one that takes no lock) may have written to the file since it was
+        // read: writing back what was read would undo that write or mix with it.
+        struct stat now;
         int error_code = 0;
-        int synced = write_back(rs, tmp, fd, error_code);
+        int synced;
+        bool changed = false;
+        if (::fstat(fd, &now) != 0) {
+            error_code = errno;
+            synced = SYNC_KEPT_OLD;
+        } else if (!same_file_state(st, now)) {
+            changed = true;
+            synced = SYNC_KEPT_OLD;
+        } else {
+            synced = write_back(rs, tmp, fd, error_code);
+        }
         // A close can report a write the system deferred; then the file is not known to be whole.
         int closed = ::close(fd);
         if (synced == SYNC_OK && closed != 0) {
@@ -113,7 +177,10 @@ int overwrite_route(run_state& rs, const char* name) {
                          std::strcmp(tmp.dir, "/") == 0 ? "" : "/", tmp.name,
                          std::strerror(unlink_error));
         }
-        if (synced != SYNC_OK) {
+        if (changed) {
+            if (!silent) std::fprintf(stderr, CHANGED_WHILE_READ, name);
+            r = RESULT_WRITE_ERROR;
+        } else if (synced != SYNC_OK) {
             if (!silent) print_error("filesync()", error_code);
             r = RESULT_WRITE_ERROR;
         }
@@ -126,6 +193,7 @@ int overwrite_route(run_state& rs, const char* name) {
         ::close(fd);
     }
     close_rewrite_temp(tmp, keep);
+    if (rs.filtered != nullptr) rs.filtered->add(st.st_dev, st.st_ino, name, r);
     // A signal held back during the write-back ends the run now that the file is complete.
     check_fatal_signal();
     return r;
@@ -160,6 +228,20 @@ int copy_route(run_state& rs, const char* name) {
 }
 
 }  // namespace
+
+filtered_files::~filtered_files() {
+    for (auto& [id, e] : files_)
+        xfree(e.name, std::strlen(e.name) + 1);
+}
+
+const filtered_files::entry* filtered_files::find(dev_t dev, ino_t ino) const {
+    auto it = files_.find(file_id{dev, ino});
+    return it == files_.end() ? nullptr : &it->second;
+}
+
+void filtered_files::add(dev_t dev, ino_t ino, const char* name, int result) {
+    files_.emplace(file_id{dev, ino}, entry{xstrdup(name), result});
+}
 
 int open_file(const char* name, int flags) {
     int fd;

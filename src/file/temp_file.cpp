@@ -1,6 +1,7 @@
 #include "file/temp_file.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -137,6 +138,9 @@ bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size) {
     t.dir_fd = open_directory_of(t, path);
     if (t.dir_fd >= 0 && ::stat(path, &st) == 0 && has_room(t.dir_fd, size) &&
         open_beside(t, st.st_mode & 0777)) {
+        // Locked as the files we rewrite are, so that another run that finds it by its name
+        // while it is visible waits until we are done with it instead of rewriting it under us.
+        (void)::flock(t.fd, LOCK_EX | LOCK_NB);
         return true;
     }
     if (t.dir_fd >= 0) ::close(t.dir_fd);

@@ -75,7 +75,7 @@ std::int64_t copy_stream(int dest_fd, int src_fd, int& error_code, std::size_t p
 }
 
 std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_code,
-                       std::size_t piece) {
+                       std::size_t piece, std::int64_t* written) {
     unsigned char buf[STREAM_BUFFER_SIZE];
     piece = clamp_piece(piece);
     std::int64_t remaining = count;
@@ -89,8 +89,12 @@ std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_c
         remaining -= static_cast<std::int64_t>(n);
         std::size_t w = write_full(dest_fd, buf, n, error_code);
         total += static_cast<std::int64_t>(w);
-        if (w < n) return total;
+        if (w < n) {
+            if (written != nullptr) *written = total;
+            return total;
+        }
     }
+    std::int64_t zeros = 0;
     if (remaining > 0) {
         // src ran short: the rest of the head becomes zeros rather than stale old bytes.
         std::memset(buf, 0, piece);
@@ -101,9 +105,11 @@ std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_c
             std::size_t w = write_full(dest_fd, buf, want, error_code);
             if (w == 0) break;
             remaining -= static_cast<std::int64_t>(w);
+            zeros += static_cast<std::int64_t>(w);
         }
         if (error_code == 0) error_code = EIO;
     }
+    if (written != nullptr) *written = total + zeros;
     return total;
 }
 
@@ -149,8 +155,15 @@ int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece) {
             count = new_length;
         }
     }
-    std::int64_t copied = copy_head(file_fd, tmp_fd, count, error_code, piece);
-    return copied == count ? SYNC_OK : SYNC_INCOMPLETE;
+    std::int64_t written = 0;
+    std::int64_t copied = copy_head(file_fd, tmp_fd, count, error_code, piece, &written);
+    if (copied == count) return SYNC_OK;
+    // Nothing reached the head: unless the file was cut short, it is still wholly old once an
+    // appended tail is cut off again.
+    if (written == 0 && new_length >= old_length) {
+        return new_length > old_length ? cut_back() : SYNC_KEPT_OLD;
+    }
+    return SYNC_INCOMPLETE;
 }
 
 void mask_signals(bool block) {

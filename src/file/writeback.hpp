@@ -26,9 +26,10 @@ std::int64_t copy_stream(int dest_fd, int src_fd, int& error_code,
                          std::size_t piece = STREAM_BUFFER_SIZE);
 
 /// Copies the next count bytes of src to dest and returns how many came from src and were
-/// written. When src runs short, the rest of the count is written as zero bytes.
+/// written. When src runs short, the rest of the count is written as zero bytes. written, when
+/// given, receives every byte written to dest, the zeros too.
 std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_code,
-                       std::size_t piece = STREAM_BUFFER_SIZE);
+                       std::size_t piece = STREAM_BUFFER_SIZE, std::int64_t* written = nullptr);
 
 /// true blocks every signal; false restores the mask saved at the first call.
 void mask_signals(bool block);

@@ -1,7 +1,8 @@
 // Fault injection, loaded into kestrom with LD_PRELOAD by the end-to-end tests. One system call
 // fails (or stops the process) at its k-th use, so that a test can check what every failure at
 // every moment leaves on disk. Set by the environment:
-//   KFAULT_CALL    read, write, lseek, ftruncate, close, open, openat, linkat, fsync or unlinkat
+//   KFAULT_CALL    read, write, lseek, ftruncate, close, open, openat, linkat, fsync, unlinkat,
+//                  flock or fstat
 //   KFAULT_AT      k: the call to act on (1 = the first); 0 or unset: never
 //   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR, EOPNOTSUPP), SHORT (read or write
 //                  half the bytes) or STOP (SIGSTOP just before the call, which nothing can block)
@@ -12,6 +13,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,10 +66,12 @@ F real(const char* name) {
 /// What to do with this call: 0 go on, 1 fail with errno set, 2 cut the count short.
 int decide(const char* name, int fd) {
     static fault_plan p = load();
+    // The C library's own, since fstat may be the call under test.
+    static const auto real_fstat = real<int (*)(int, struct stat*)>("fstat");
     if (std::strcmp(p.call, name) != 0) return 0;
     if (p.by_file && fd >= 0) {
         struct stat st;
-        if (fstat(fd, &st) != 0 || st.st_dev != p.file.st_dev || st.st_ino != p.file.st_ino) {
+        if (real_fstat(fd, &st) != 0 || st.st_dev != p.file.st_dev || st.st_ino != p.file.st_ino) {
             return 0;
         }
     }
@@ -114,6 +118,8 @@ ssize_t write(int fd, const void* data, size_t size) {
 FAILING(off_t, lseek, fd, (int fd, off_t offset, int whence), (fd, offset, whence))
 FAILING(int, ftruncate, fd, (int fd, off_t length), (fd, length))
 FAILING(int, fsync, fd, (int fd), (fd))
+FAILING(int, flock, fd, (int fd, int operation), (fd, operation))
+FAILING(int, fstat, fd, (int fd, struct stat* st), (fd, st))
 FAILING(int, linkat, -1, (int od, const char* op, int nd, const char* np, int fl),
         (od, op, nd, np, fl))
 FAILING(int, unlinkat, -1, (int dir, const char* path, int flags), (dir, path, flags))

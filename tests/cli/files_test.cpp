@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -227,6 +228,41 @@ TEST(Files, InterruptedWriteBackLosesNothing) {
     }
 }
 
+TEST(Files, AFailedWriteBackSaysWhatItLeft) {
+    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
+    // The k-th write into the file fails having written nothing. Before any byte of the head is
+    // written the file is wholly old (an appended tail is cut off again): reported, nothing kept
+    // beside it. Once it has been cut short, it is mixed: its new content stays beside it.
+    const std::string old = replace_all(std::string(100000, 'f'), "f", "foo");
+    struct failed_write {
+        const char* to;
+        int write;
+        bool mixed;
+    };
+    const failed_write cases[] = {{"bar", 1, false},
+                                  {"fooo", 1, false},
+                                  {"fooo", 2, false},
+                                  {"fo", 1, true},
+                                  {"bar", 2, true}};
+    for (const failed_write& c : cases) {
+        temp_dir dir;
+        const std::string f = dir.write("f", old), want = replace_all(old, "foo", c.to);
+        run_options o = fault("write", c.write, "EIO");
+        o.env.push_back("KFAULT_FILE=" + f);
+        run_result r = run({"-efoo", c.to, f}, o);
+        const std::string where = std::string(c.to) + " #" + std::to_string(c.write);
+        const std::vector<std::string> kept = recovery_files(dir.path());
+        std::string err = "filesync(): Input/output error\n";
+        if (c.mixed && kept.size() == 1) {
+            err += "'" + f + "' is incomplete; its new content is in '" + kept[0] + "'\n";
+        }
+        EXPECT_EQ(r.status, 2) << where;
+        EXPECT_EQ(r.err, err) << where;
+        ASSERT_EQ(kept.size(), c.mixed ? 1u : 0u) << where;
+        EXPECT_TRUE(read_file(c.mixed ? kept[0] : f) == (c.mixed ? want : old)) << where;
+    }
+}
+
 TEST(Files, WithoutAnonymousFilesTheNamedTemporaryGoesOnExit) {
     // A filesystem without anonymous files: the temporary file is named from the start, and a
     // caught signal while the input is filtered (every byte a find: the slowest way through)
@@ -251,16 +287,27 @@ TEST(Files, WithoutAnonymousFilesTheNamedTemporaryGoesOnExit) {
     EXPECT_TRUE(recovery_files(dir.path()).empty());
 }
 
-/// Waits until the process has been waiting to read standard input for a while, so that all it
-/// was given has been taken (also when a slow wrapper such as valgrind runs it).
-void wait_for_blocked_read(int pid) {
-    const std::string blocked = std::to_string(SYS_read) + " 0x0 ";
+/// Waits until the process has been in a system call (its number and first argument, as
+/// /proc/PID/syscall shows them: "0 0x0 ") for a while, also when a slow wrapper such as valgrind
+/// runs it.
+void wait_for_call(int pid, const std::string& call) {
     int seen = 0;
     for (int i = 0; i < 2000 && seen < 3; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
-        seen = call.rfind(blocked, 0) == 0 ? seen + 1 : 0;
+        const std::string now = read_file("/proc/" + std::to_string(pid) + "/syscall");
+        seen = now.rfind(call, 0) == 0 ? seen + 1 : 0;
     }
+}
+
+/// Waits until the process is waiting to read standard input, so that all it was given has been
+/// taken.
+void wait_for_blocked_read(int pid) {
+    wait_for_call(pid, std::to_string(SYS_read) + " 0x0 ");
+}
+
+/// Waits until the process is waiting for a file lock.
+void wait_for_lock(int pid) {
+    wait_for_call(pid, std::to_string(SYS_flock) + " ");
 }
 
 TEST(Files, TerminationWhileWaitingForInput) {
@@ -275,6 +322,162 @@ TEST(Files, TerminationWhileWaitingForInput) {
         std::string expected = "stdin signal " + std::to_string(sig) + " received, exit\n";
         EXPECT_EQ(r.err, sig == SIGHUP ? "" : expected);
         EXPECT_EQ(r.out, "a bar ");
+    }
+}
+
+TEST(Files, ConcurrentRunsOnOneFileKeepEveryReplacement) {
+    // Each run replaces its own word, growing, shrinking or keeping the length; whatever order
+    // they end up in, every replacement of every run is in the file.
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"w0", "W0+"}, {"w1", "1"}, {"w2", "W2"}, {"w3", "WWW3"}};
+    std::string old;
+    for (int i = 0; i < 20000; ++i)
+        old += "w0 w1 w2 w3 " + std::to_string(i) + "\n";
+    const int rounds = wrapped() ? 2 : 50;
+    for (std::size_t runs : {2u, 4u}) {
+        std::string expected = old;
+        for (std::size_t i = 0; i < runs; ++i)
+            expected = replace_all(expected, pairs[i].first, pairs[i].second);
+        for (int round = 0; round < rounds; ++round) {
+            temp_dir dir;
+            const std::string f = dir.write("f", old);
+            std::vector<background> started;
+            for (std::size_t i = 0; i < runs; ++i)
+                started.push_back(start({"-e" + pairs[i].first, pairs[i].second, f}));
+            const std::string where =
+                std::to_string(runs) + " runs, round " + std::to_string(round);
+            for (background& b : started) {
+                run_result r = finish(b);
+                EXPECT_EQ(r.status, 0) << where << ": " << r.err;
+            }
+            ASSERT_TRUE(read_file(f) == expected) << where;
+            ASSERT_TRUE(recovery_files(dir.path()).empty()) << where;
+        }
+    }
+}
+
+TEST(Files, ASecondRunWaitsForTheFirstOrEndsOnASignal) {
+    // The first run holds the file while it waits for an answer. A run that waits for it filters
+    // its result afterwards; one ended meanwhile leaves the file and nothing beside it.
+    temp_dir dir;
+    const std::string f = dir.write("f", "one foo\n");
+    background first = start({"-a", "-efoo", "bar", f}, {.stdin_pipe = true});
+    wait_for_blocked_read(first.pid);
+    background waiting = start({"-ebar", "baz", f});
+    background ended = start({"-ebar", "qux", f});
+    wait_for_lock(waiting.pid);
+    wait_for_lock(ended.pid);
+    ::kill(ended.pid, SIGTERM);
+    run_result r = finish(ended);
+    EXPECT_EQ(r.status, 143);
+    EXPECT_EQ(r.err, "signal 15 received, exit\n");
+    EXPECT_EQ(read_file(f), "one foo\n");
+    EXPECT_TRUE(recovery_files(dir.path()).empty());
+    ASSERT_EQ(::write(first.stdin_fd, "y", 1), 1);
+    ::close(first.stdin_fd);
+    first.stdin_fd = -1;
+    EXPECT_EQ(finish(first).status, 0);
+    r = finish(waiting);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(f), "one baz\n");
+}
+
+TEST(Files, AnotherRunsVisibleTemporaryFileIsNotRewrittenUnderIt) {
+    // A run over a tree may find another run's temporary file by its name while that run copies
+    // it back (here stopped at its second write into the file). It waits, and then finds the file
+    // gone; the other run's file gets its whole new content.
+    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
+    temp_dir dir;
+    const std::string old = replace_all(std::string(100000, 'f'), "f", "foo");
+    const std::string f = dir.write("f", old);
+    run_options o = fault("write", 2, "STOP");
+    o.env.push_back("KFAULT_FILE=" + f);
+    background copying = start({"-efoo", "bar", f}, o);
+    int status = 0;
+    ASSERT_EQ(::waitpid(copying.pid, &status, WUNTRACED), copying.pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    const std::vector<std::string> kept = recovery_files(dir.path());
+    ASSERT_EQ(kept.size(), 1u);
+    background finder = start({"-ebar", "XXX", kept[0]});
+    wait_for_lock(finder.pid);
+    ::kill(copying.pid, SIGCONT);
+    EXPECT_EQ(finish(copying).status, 0);
+    run_result r = finish(finder);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "can't write '" + kept[0] + "': \nNo such file or directory\n");
+    EXPECT_TRUE(read_file(f) == replace_all(old, "foo", "bar"));
+    EXPECT_TRUE(recovery_files(dir.path()).empty());
+}
+
+TEST(Files, AFileChangedDuringThePassIsLeftAsItIs) {
+    // Another program writes while the run waits for an answer: a line appended would be cut off,
+    // or overwritten by a longer result, and a file renamed over the name (as sed -i does) would
+    // lose our result to an unnamed inode, if the file were written back.
+    struct change_case {
+        const char* to;
+        bool silent, by_rename;
+    };
+    const change_case cases[] = {
+        {"AL", false, false}, {"ALPHABET", true, false}, {"AL", false, true}};
+    for (const change_case& c : cases) {
+        temp_dir dir;
+        const std::string f = dir.write("f", "one alpha\n");
+        std::vector<std::string> args = {"-a", "-ealpha", c.to, f};
+        if (c.silent) args.insert(args.begin(), "-s");
+        background b = start(args, {.stdin_pipe = true});
+        wait_for_blocked_read(b.pid);
+        if (c.by_rename) {
+            ASSERT_EQ(::rename(dir.write("g", "one alpha\nAPPENDED\n").c_str(), f.c_str()), 0);
+        } else {
+            std::ofstream(f, std::ios::app) << "APPENDED\n";
+        }
+        ASSERT_EQ(::write(b.stdin_fd, "y", 1), 1);
+        run_result r = finish(b);
+        const std::string where = std::string(c.to) + (c.by_rename ? " renamed" : " appended");
+        const std::string message = "'" + f + "' changed while it was being read; left as it is\n";
+        EXPECT_EQ(r.status, 2) << where;
+        const bool said =
+            r.err.size() >= message.size() &&
+            r.err.compare(r.err.size() - message.size(), message.size(), message) == 0;
+        EXPECT_EQ(said, !c.silent) << where << ": " << r.err;
+        EXPECT_EQ(read_file(f), "one alpha\nAPPENDED\n") << where;
+        EXPECT_TRUE(recovery_files(dir.path()).empty()) << where;
+    }
+}
+
+TEST(Files, AFileIsFilteredOnceWhateverItsNames) {
+    // b is a hard link of a and s a symbolic link to it; -c reads every name, as cat does.
+    const std::string summary_ok =
+        " file(s) processed, 0 errors\n1 occurrences found, 1 replaced\n";
+    struct names_case {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+        std::string after;
+    };
+    // clang-format off
+    const names_case cases[] = {
+        {{"-v", "-efoo", "foobar", "a", "b", "s", "a"}, "",
+         "a ok\nb same file as 'a' ok\ns same file as 'a' ok\na same file as 'a' ok\n4" +
+             summary_ok, 0, "foobar\n"},
+        {{"-efoo", "foobar", "b", "a"}, "", "", 0, "foobar\n"},
+        {{"-v", "-ex", "y", "a", "b"}, "",
+         "a unchanged\nb same file as 'a' unchanged\n2 file(s) processed, 2 errors\n"
+         "0 occurrences found, 0 replaced\n", 2, "foo\n"},
+        {{"-c", "-efoo", "foobar", "a", "b"}, "foobar\nfoobar\n", "", 0, "foo\n"},
+    };
+    // clang-format on
+    for (const names_case& c : cases) {
+        temp_dir dir;
+        dir.write("a", "foo\n");
+        ASSERT_EQ(::link(dir.file("a").c_str(), dir.file("b").c_str()), 0);
+        ASSERT_EQ(::symlink("a", dir.file("s").c_str()), 0);
+        run_result r = run(c.args, {.cwd = dir.path()});
+        const std::string where = c.args[c.args.size() - 1] + " " + c.args[0];
+        EXPECT_EQ(r.out, c.out) << where;
+        EXPECT_EQ(r.err, c.err) << where;
+        EXPECT_EQ(r.status, c.status) << where;
+        EXPECT_EQ(read_file(dir.file("b")), c.after) << where;
     }
 }
 
