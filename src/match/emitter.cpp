@@ -71,15 +71,26 @@ bool write_mapped(byte mode, const byte* from, std::size_t count, byte_writer& o
     return true;
 }
 
+/// What one replacement is made of: its text, the found text, and where it goes.
+struct emit_view {
+    const byte* text;
+    std::size_t text_len;
+    const byte* found;
+    std::size_t found_len;
+    close_finder& closes;
+    byte_writer& out;
+};
+
 // The substring operator "@m(start,len)" at text[at]. Returns the index after its ')', or 0
 // when no well-formed operator begins there; ok is cleared when a write failed.
-std::size_t emit_substring(const byte* text, std::size_t text_len, std::size_t at,
-                           const byte* found, std::size_t found_len, close_finder& closes,
-                           byte_writer& out, bool& ok) {
+std::size_t emit_substring(const emit_view& v, std::size_t at, bool& ok) {
+    const byte* const text = v.text;
+    const std::size_t text_len = v.text_len;
+    const std::size_t found_len = v.found_len;
     if (text_len < 4 || at >= text_len - 3 || text[at + 2] != '(') return 0;
     const byte mode = text[at + 1];
     if (mode != 'i' && mode != 'u' && mode != 'l') return 0;
-    const std::size_t close = closes.find(at + 3);
+    const std::size_t close = v.closes.find(at + 3);
     if (close == text_len) return 0;
 
     // The numbers and the ',' come from the text as a C string: a NUL inside the parentheses
@@ -93,7 +104,7 @@ std::size_t emit_substring(const byte* text, std::size_t text_len, std::size_t a
             break;
         }
     }
-    ok = write_mapped(mode, found + start, end - start, out);
+    ok = write_mapped(mode, v.found + start, end - start, v.out);
     return close + 1;
 }
 
@@ -107,6 +118,7 @@ int emit_replacement(run_state& rs, const unsigned char* found, std::size_t foun
 
     const auto* t = reinterpret_cast<const byte*>(text);
     close_finder closes(t, text_len);
+    const emit_view view{t, text_len, found, found_len, closes, out};
     std::size_t i = 0;
     while (i < text_len) {
         const byte c = t[i];
@@ -134,8 +146,7 @@ int emit_replacement(run_state& rs, const unsigned char* found, std::size_t foun
                 ++i;
                 break;
             case '@':
-                if (std::size_t next =
-                        emit_substring(t, text_len, i, found, found_len, closes, out, ok)) {
+                if (std::size_t next = emit_substring(view, i, ok)) {
                     i = next;
                 } else {
                     ok = out.put(c);

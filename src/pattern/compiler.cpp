@@ -95,8 +95,11 @@ void cursor_pool::release(compile_cursor* list) {
     free_ = list;
 }
 
-void attach_plain(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
-                  replacement* value, const compile_cursor* cursors, compile_cursor** new_list) {
+void attach_plain(const build_target& to, std::uint16_t code, replacement* value,
+                  const compile_cursor* cursors, compile_cursor** new_list) {
+    trie& t = to.t;
+    cursor_pool& pool = to.pool;
+    trie_node** const root_head = to.root_head;
     for (const compile_cursor* c = cursors; c != nullptr; c = c->next) {
         compile_cursor* fresh = pool.push(new_list, nullptr);
         trie_node** head = c->node == nullptr ? root_head : &c->node->child;
@@ -107,8 +110,11 @@ void attach_plain(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16
     }
 }
 
-void attach_link(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
-                 replacement* value, const compile_cursor* cursors, compile_cursor** new_list) {
+void attach_link(const build_target& to, std::uint16_t code, replacement* value,
+                 const compile_cursor* cursors, compile_cursor** new_list) {
+    trie& t = to.t;
+    cursor_pool& pool = to.pool;
+    trie_node** const root_head = to.root_head;
     compile_cursor* fresh = pool.push(new_list, nullptr);
     trie_node* shared = nullptr;
     bool built = false;
@@ -139,6 +145,7 @@ void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::
     auto* const attach = link ? attach_link : attach_plain;
 
     cursor_pool pool;
+    const build_target to{t, pool, root_head};
     compile_cursor* cursors = nullptr;
     pool.push(&cursors, nullptr);
     std::size_t i = 0;
@@ -152,28 +159,27 @@ void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::
         bool impossible = false;
         switch (e.kind) {
             case element_kind::ANYSTR:
-                attach(t, pool, root_head, CODE_ANYSTR, value, cursors, &fresh);
+                attach(to, CODE_ANYSTR, value, cursors, &fresh);
                 break;
             case element_kind::ANYCHAR:
-                attach(t, pool, root_head, CODE_ANYCHAR, value, cursors, &fresh);
+                attach(to, CODE_ANYCHAR, value, cursors, &fresh);
                 break;
             case element_kind::LITERAL:
-                attach(t, pool, root_head, e.byte, value, cursors, &fresh);
+                attach(to, e.byte, value, cursors, &fresh);
                 break;
             case element_kind::SET: {
                 char_set members;
                 parse_set(members, text + i + 1, e.end - i - 1);
                 if (set_is_empty(members)) {
                     // No byte can ever pass here, so nothing after the set is built.
-                    attach(t, pool, root_head, CODE_NOSET, value, cursors, &fresh);
+                    attach(to, CODE_NOSET, value, cursors, &fresh);
                     impossible = true;
                     break;
                 }
                 // From the highest byte down, so that the lowest member's cursor ends up first.
                 for (int b = 255; b >= 0; --b) {
                     if (set_contains(static_cast<unsigned char>(b), members)) {
-                        attach(t, pool, root_head, static_cast<std::uint16_t>(b), value, cursors,
-                               &fresh);
+                        attach(to, static_cast<std::uint16_t>(b), value, cursors, &fresh);
                     }
                 }
                 break;

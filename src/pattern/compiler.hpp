@@ -41,14 +41,21 @@ class cursor_pool {
 void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::size_t length,
                 replacement* record, bool link);
 
+/// Where a compilation builds: the trie, the pool of its cursors, and the root list's head.
+struct build_target {
+    trie& t;
+    cursor_pool& pool;
+    trie_node** root_head;
+};
+
 /// Adds code with value below every cursor of cursors, each in a list of its own, and puts one
 /// new cursor per old one at the front of *new_list.
-void attach_plain(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
-                  replacement* value, const compile_cursor* cursors, compile_cursor** new_list);
+void attach_plain(const build_target& to, std::uint16_t code, replacement* value,
+                  const compile_cursor* cursors, compile_cursor** new_list);
 
 /// Adds code with value below the first cursor only and makes every further cursor's node share
 /// that child list; puts exactly one new cursor at the front of *new_list.
-void attach_link(trie& t, cursor_pool& pool, trie_node** root_head, std::uint16_t code,
-                 replacement* value, const compile_cursor* cursors, compile_cursor** new_list);
+void attach_link(const build_target& to, std::uint16_t code, replacement* value,
+                 const compile_cursor* cursors, compile_cursor** new_list);
 
 }  // namespace kestrom

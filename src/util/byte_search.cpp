@@ -53,8 +53,10 @@ key_table::key_table(bool fold) {
 
 namespace {
 
-/// The two bytes a start is tested by, each as its one or two matching values.
+/// The run's length and the two bytes a start is tested by, each as its one or two matching
+/// values.
 struct pair_probe {
+    std::size_t n;
     const unsigned char* low;
     const unsigned char* high;
     std::size_t a, b;  // their places in the run
@@ -90,8 +92,9 @@ __attribute__((target("avx2"), always_inline)) inline __m256i avx2_hits(const un
 /// passes (as in binary data, where candidates come in runs).
 template <bool FOLD, typename Occurs>
 __attribute__((target("avx2"))) std::size_t find_avx2(const unsigned char* p, std::size_t m,
-                                                      std::size_t n, const pair_probe& probe,
-                                                      Occurs occurs_at, std::size_t& from) {
+                                                      const pair_probe& probe, Occurs occurs_at,
+                                                      std::size_t& from) {
+    const std::size_t n = probe.n;
     std::size_t i = from;  // a copy, which the loops would otherwise store: p may alias it
     const std::size_t a = probe.a, b = probe.b;
     const avx2_pair pair{_mm256_set1_epi8(static_cast<char>(probe.low[a])),
@@ -131,8 +134,9 @@ __attribute__((target("avx2"))) std::size_t find_avx2(const unsigned char* p, st
 #ifdef __SSE2__
 /// find_avx2 sixteen starts at a time.
 template <bool FOLD, typename Occurs>
-std::size_t find_sse2(const unsigned char* p, std::size_t m, std::size_t n, const pair_probe& probe,
+std::size_t find_sse2(const unsigned char* p, std::size_t m, const pair_probe& probe,
                       Occurs occurs_at, std::size_t& from) {
+    const std::size_t n = probe.n;
     std::size_t i = from;
     const std::size_t a = probe.a, b = probe.b;
     const __m128i a1 = _mm_set1_epi8(static_cast<char>(probe.low[a]));
@@ -165,18 +169,18 @@ std::size_t find_sse2(const unsigned char* p, std::size_t m, std::size_t n, cons
 
 /// The widest tiers' search from `from` on, as find_avx2; what they leave is for the scalar code.
 template <bool FOLD, typename Occurs>
-std::size_t find_wide(const unsigned char* p, std::size_t m, std::size_t n, const pair_probe& probe,
+std::size_t find_wide(const unsigned char* p, std::size_t m, const pair_probe& probe,
                       simd_tier tier, Occurs occurs_at, std::size_t& from) {
 #ifdef KESTROM_AVX2
     if (tier == simd_tier::AVX2) {
-        const std::size_t at = find_avx2<FOLD>(p, m, n, probe, occurs_at, from);
+        const std::size_t at = find_avx2<FOLD>(p, m, probe, occurs_at, from);
         if (at < m) return at;
     }
 #endif
 #ifdef __SSE2__
-    if (tier >= simd_tier::SSE2) return find_sse2<FOLD>(p, m, n, probe, occurs_at, from);
+    if (tier >= simd_tier::SSE2) return find_sse2<FOLD>(p, m, probe, occurs_at, from);
 #else
-    (void)p, (void)n, (void)probe, (void)tier, (void)occurs_at, (void)from;
+    (void)p, (void)probe, (void)tier, (void)occurs_at, (void)from;
 #endif
     return m;
 }
@@ -210,8 +214,8 @@ std::size_t pair_finder::find(const unsigned char* p, std::size_t m) const {
     std::size_t i = 0;
     auto occurs = [this](const unsigned char* at) { return occurs_at(at); };
     if (fold_) {
-        const pair_probe probe{low_, high_, a_, b_};
-        const std::size_t at = find_wide<true>(p, m, n_, probe, tier_, occurs, i);
+        const pair_probe probe{n_, low_, high_, a_, b_};
+        const std::size_t at = find_wide<true>(p, m, probe, tier_, occurs, i);
         if (at < m) return at;
         for (; i + n_ <= m; ++i) {
             if (occurs_at(p + i)) return i;
@@ -219,8 +223,8 @@ std::size_t pair_finder::find(const unsigned char* p, std::size_t m) const {
         return m;
     }
     if (n_ >= 2) {
-        const pair_probe probe{bytes_, bytes_, a_, b_};
-        const std::size_t at = find_wide<false>(p, m, n_, probe, tier_, occurs, i);
+        const pair_probe probe{n_, bytes_, bytes_, a_, b_};
+        const std::size_t at = find_wide<false>(p, m, probe, tier_, occurs, i);
         if (at < m) return at;
     }
     const void* hit = ::memmem(p + i, m - i, bytes_, n_);

@@ -121,8 +121,8 @@ TEST(Files, TreeThroughXargsInOneBatch) {
     temp_dir dir;
     for (int i = 0; i < 400; ++i)
         dir.write(std::to_string(i), i % 7 == 0 ? "size_t n;" : "int n;");
-    const std::string command = "cd '" + dir.path() + "' && printf '%s\\0' * | xargs -0 '" +
-                                KESTROM_BINARY + "' -esize_t usize_t";
+    const std::string command = "cd '" + dir.path() + "' && printf '%s\\0' * | xargs -0 " +
+                                binary_command() + " -esize_t usize_t";
     int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 123);

@@ -218,4 +218,10 @@ bool wrapped() {
     return std::getenv("KESTROM_TEST_WRAPPER") != nullptr;
 }
 
+std::string binary_command() {
+    const char* wrapper = std::getenv("KESTROM_TEST_WRAPPER");
+    return (wrapper != nullptr ? std::string(wrapper) + " '" : std::string("'")) + KESTROM_BINARY +
+           "'";
+}
+
 }  // namespace kestrom_test

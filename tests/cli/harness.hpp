@@ -87,5 +87,7 @@ std::vector<std::string> recovery_files(const std::string& dir, const std::strin
 /// The binary runs under another program (KESTROM_TEST_WRAPPER, e.g. valgrind), which takes no
 /// preloaded faults and no memory limit.
 bool wrapped();
+/// The binary as a shell command's first words: under the wrapper, if any, and quoted.
+std::string binary_command();
 
 }  // namespace kestrom_test

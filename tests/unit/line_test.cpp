@@ -91,6 +91,8 @@ TEST(LineMatcher, FastRouteAgreesWithFullLookups) {
             std::uint64_t found[2];
             for (int fast = 0; fast < 2; ++fast) {
                 run_state rs;
+                // Each SIMD tier's search for the required literal in turn.
+                rs.tier = narrower(best_simd_tier(), static_cast<simd_tier>(round % 3));
                 rs.opts.case_sensitive = (mode & 1) != 0;
                 if ((mode & 2) != 0) rs.opts.in_term = 0;
                 if ((mode & 4) != 0) rs.opts.out_term = 0;

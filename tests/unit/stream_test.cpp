@@ -2,255 +2,94 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
-#include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "pattern/automaton.hpp"
-#include "pattern/register.hpp"
+#include "pairs.hpp"
 #include "test_io.hpp"
-#include "util/ascii.hpp"
 
 namespace kestrom {
 namespace {
 
-using test::mem_file;
+using test::compile_all;
+using test::describe;
+using test::pattern_pair;
+using test::mode;
+using enum test::mode;
 
-struct pass_result {
-    std::string out;
-    int result;
-};
-
-/// Streams input through the trie of rs with a window of window_size bytes.
-pass_result filter(run_state& rs, const std::string& input, int window_size = WINDOW_SIZE,
-                   bool skip_runs = true) {
-    mem_file in_file(input), out_file;
-    byte_reader in(in_file.fd());
-    byte_writer out(out_file.fd());
-    std::vector<unsigned char> window(static_cast<std::size_t>(window_size) + 2);
-    int r = stream_replace(rs, in, out, window.data(), window_size, skip_runs);
-    return {out_file.content(), r};
-}
-
-/// Streams input through rs by the fast paths and by the plain walk: output, result and counts
-/// must be the same.
-void expect_as_plain_walk(run_state& rs, const std::string& input, int window_size, int round) {
-    const pass_result fast = filter(rs, input, window_size, true);
-    const counters fast_count = rs.count;
-    rs.count = counters{};
-    const pass_result plain = filter(rs, input, window_size, false);
-    ASSERT_EQ(fast.out, plain.out) << "round " << round;
-    ASSERT_EQ(fast.result, plain.result) << "round " << round;
-    ASSERT_EQ(fast_count.found_count, rs.count.found_count) << "round " << round;
-    ASSERT_EQ(fast_count.replaced_count, rs.count.replaced_count) << "round " << round;
-}
-
-/// A short word over a few letters: words overlap and extend one another.
-std::string random_word(std::mt19937& rng) {
-    std::string w;
-    for (int k = static_cast<int>(rng() % 5); k >= 0; --k)
-        w += "abcA"[rng() % 4];
-    return w;
-}
-
-/// Random search patterns over a few letters: literals, '?', '*', sets and protected bytes.
-std::string random_pattern(std::mt19937& rng) {
-    static const char* const pieces[] = {"a",    "b",   "c",    "B",   "?",  "*",   "[ab]",
-                                         "[!a]", "\\*", "#000", "$ff", "ab", "abc", "[]"};
-    std::string p;
-    bool wide_set = false;  // one set of 255 members at most: plain mode multiplies what follows
-    if (rng() % 2 == 0) {
-        // Led by wildcards and sets, then letters: what the fast paths look ahead for.
-        static const char* const leads[] = {"?", "[ab]", "[!x]", "[a-c]"};
-        for (int k = static_cast<int>(rng() % 4); k >= 0; --k) {
-            std::string lead = leads[rng() % 4];
-            if (lead == "[!x]" && std::exchange(wide_set, true)) lead = "?";
-            p += lead;
-        }
-        for (int k = static_cast<int>(rng() % 3); k >= 0; --k)
-            p += "abcx"[rng() % 4];
-        return p;
-    }
-    const int count = 1 + static_cast<int>(rng() % 6);
-    for (int k = 0; k < count; ++k) {
-        std::string piece = pieces[rng() % (sizeof pieces / sizeof *pieces)];
-        if (piece == "[!a]" && std::exchange(wide_set, true)) piece = "[bc]";
-        p += piece;
-    }
-    return p;
-}
-
-/// Random input: runs of the patterns' letters, other bytes, NUL and 0xff, sometimes long.
-std::string random_input(std::mt19937& rng) {
-    static const char alphabet[] = {'a', 'b', 'c', 'A', 'B', 'x', '\0', '\xff', '*'};
-    std::string in;
-    const std::size_t length = rng() % 4 == 0 ? rng() % 9000 : rng() % 60;
-    while (in.size() < length) {
-        const char c = alphabet[rng() % sizeof alphabet];
-        in.append(1 + rng() % (rng() % 8 == 0 ? 300 : 3), c);
-    }
-    return in;
-}
-
-TEST(StreamMatcher, FastPathsAgreeWithThePlainWalk) {
-    std::mt19937 rng(20261206);
-    for (int round = 0; round < 1000; ++round) {
-        run_state rs;
-        // In two of three stretches of forty rounds, an automaton has rows for the root and its
-        // next states only, as a huge one does; in one of them, no dense rows either.
-        if (round / 40 % 3 != 0) rs.patterns.automaton_row_budget = 0;
-        if (round / 40 % 3 == 1) rs.patterns.automaton_dense_budget = 0;
-        const int pairs = static_cast<int>(rng() % 5);
-        const bool words_only = rng() % 3 == 0;  // a trie of plain words has a fast path of its own
-        std::vector<std::string> words;
-        for (int k = 0; k < pairs; ++k) {
-            rs.opts.link_re = rng() % 3 == 0;
-            rs.opts.case_sensitive = rng() % 3 != 0;
-            rs.opts.search_meta = rng() % 5 != 0;
-            rs.opts.replace_meta = rng() % 2 == 0;
-            std::string search = words_only ? random_word(rng) : random_pattern(rng);
-            words.push_back(search);
-            std::string repl = rng() % 2 == 0 ? "<&>" : "?*x";
-            register_pair(rs.patterns, rs.opts, search.data(), repl.data());
-        }
-        rs.opts.case_sensitive = rng() % 3 != 0;
-        rs.opts.auto_reply_yes = rng() % 5 != 0;
-        const int window_size = rng() % 3 == 0 ? WINDOW_SIZE : 2 + static_cast<int>(rng() % 40);
-        std::string input = random_input(rng);
-        if (words_only && !words.empty()) {
-            // The words themselves, cut short at random, between the random bytes.
-            for (std::size_t at = 0; at < input.size(); at += 1 + rng() % 8) {
-                const std::string& w = words[rng() % words.size()];
-                input.insert(at, w, 0, rng() % (w.size() + 1));
-            }
-        }
-        if (rng() % 4 == 0) {
-            // Stretches of one or two bytes about a window long, between pieces of the patterns:
-            // starts around the limit where a literal that a found text needs is still in reach.
-            std::string stretched;
-            for (int k = static_cast<int>(rng() % 4); k >= 0; --k) {
-                const int length = std::max(1, window_size - 4 + static_cast<int>(rng() % 8));
-                const char fill = "abx*"[rng() % 4], dot = "abBx"[rng() % 4];
-                const int every = 2 + static_cast<int>(rng() % 30);
-                for (int at = 0; at < length; ++at)
-                    stretched += at % every == 0 ? dot : fill;
-                stretched += words.empty() ? "ab" : words[rng() % words.size()];
-                for (int at = static_cast<int>(rng() % 6); at > 0; --at)
-                    stretched += "abcx"[rng() % 4];
-            }
-            input = stretched;
-        }
-        // Now and then past the input buffer, whose edges the fast paths cross on their own.
-        while (round % 40 == 0 && !input.empty() && input.size() < 150000)
-            input += input;
-        ASSERT_NO_FATAL_FAILURE(expect_as_plain_walk(rs, input, window_size, round));
-    }
-}
-
-TEST(StreamMatcher, DeepWalksWhereSideBySideStretchesMeet) {
-    // An automaton stepped as a huge one is, whose walks along runs of a reach further back than
-    // a stretch's warm-up.
-    run_state rs;
-    rs.patterns.automaton_dense_budget = rs.patterns.automaton_row_budget = 0;
-    for (std::string w : {std::string(40, 'a') + "b", std::string("ab"), std::string("ba")}) {
-        std::string repl = "<&>";
-        register_pair(rs.patterns, rs.opts, w.data(), repl.data());
-    }
-    std::string input;
-    while (input.size() < 100000)
-        input.append(25 + input.size() % 37, 'a') += 'b';
-    expect_as_plain_walk(rs, input, WINDOW_SIZE, 0);
-}
-
-TEST(StreamMatcher, EightBytesUpperCasedAtOnce) {
-    // Each byte value at each place, beside neighbours that could carry into it.
-    for (int v = 0; v < 256; ++v) {
-        for (unsigned place = 0; place < 8; ++place) {
-            for (const std::uint64_t around :
-                 {std::uint64_t{0}, ~std::uint64_t{0}, std::uint64_t{0x7a7a7a7a7a7a7a7a},
-                  std::uint64_t{0x6060606060606060}}) {
-                std::uint64_t word = around & ~(std::uint64_t{0xff} << (8 * place));
-                word |= static_cast<std::uint64_t>(v) << (8 * place);
-                std::uint64_t want = 0;
-                for (unsigned k = 0; k < 8; ++k)
-                    want |=
-                        std::uint64_t{ascii_toupper(static_cast<unsigned char>(word >> (8 * k)))}
-                        << (8 * k);
-                ASSERT_EQ(ascii_toupper_bytes(word), want) << v << " at " << place;
-            }
-        }
-    }
-}
-
-TEST(StreamMatcher, StatesCountedAsTheAutomatonMakesThem) {
-    // A huge trie is counted before its automaton is built: the count must give up exactly where
-    // the building would. Nothing below a completed word is a state; an empty pattern takes none.
-    const std::vector<std::vector<std::string>> tries = {
-        {"abc", "abd", "b"}, {"ab", "abcd", "abce", "x"}, {"", "aa", "aab"}, {"[ab]c", "cc"},
-        {"a?c", "b"},
+TEST(StreamMatcher, FollowsTheWalksRules) {
+    // The plain walk's rules, which the fast paths are held to as well.
+    struct row {
+        std::vector<pattern_pair> pairs;
+        std::string input, output;
+        int result;
     };
-    for (const std::vector<std::string>& words : tries) {
-        run_state rs;
-        rs.opts.case_sensitive = false;
-        for (std::string w : words) {
-            std::string repl = "-";
-            register_pair(rs.patterns, rs.opts, w.data(), repl.data());
-        }
-        for (std::size_t bound = 1; bound < 16; ++bound) {
-            const literal_automaton built(rs.patterns.root, WINDOW_SIZE, bound, bound, 0, 0);
-            EXPECT_EQ(literal_automaton::may_fit(rs.patterns.root, bound), built.usable())
-                << words[0] << ", bound " << bound;
+    const std::string over = std::string("a").append(4094, 'x').append("b");
+    const std::string within = std::string("a").append(4093, 'x').append("b");
+    std::string every_byte;
+    for (int b = 0; b < 256; ++b)
+        every_byte += static_cast<char>(b);
+    // clang-format off
+    std::vector<row> rows = {
+        // The shorter word completes first; found texts never overlap; a failed candidate is
+        // re-scanned from one byte further on; a candidate pending at the end leaves unchanged.
+        {{{"ab", "X"}, {"abc", "Y"}}, "abcabd", "XcXd", 0},
+        {{{"aa", "X"}}, "aaaaa", "XXa", 0},
+        {{{"aab", "X"}}, "aaab", "aX", 0},
+        {{{"abc", "X"}}, "xab", "xab", 1},
+        {{{"", "X", LITERAL}}, "abc", "abc", 1},
+        {{{"#0$ff", "N"}}, std::string("a\0\xff\0", 4), std::string("aN\0", 3), 0},
+        {{{"ab", "X", KEEP}}, "abab", "abab", 1},  // found, never replaced
+        // Stars absorb runs; the walk never backtracks.
+        {{{"a*c", "X"}}, "zaxxcz", "zXz", 0},
+        {{{"a*cd", "X"}}, "axccd", "axccd", 1},
+        {{{"a*cd", "X"}}, "axcxcd", "X", 0},
+        {{{"*", "S"}}, "ab", "SS", 0},
+        {{{"*b", "X"}}, "aab", "X", 0},
+        // A byte goes before '?', '?' before '*'; the walk does not come back for the others.
+        {{{"a?c", "X"}, {"abd", "Y"}}, "abc abd", "abc Y", 0},
+        {{{"a*c", "X"}, {"a?c", "Y"}}, "abc", "Y", 0},
+        // A star that ends a list and holds a record ends the found text where nothing else did.
+        {{{"*", "S"}, {"ab", "X"}}, "ab", "SS", 0},
+        // Link mode loses xbc: b enters a's list at the star.
+        {{{"x[ab]*c", "R"}}, "xbc", "R", 0},
+        {{{"x[ab]*c", "R", LINK}}, "xbc", "xbc", 1},
+        {{{"x[ab]*c", "R", LINK}}, "xbzc", "R", 0},
+        // Folding reaches sets; [!a] becomes [!A], so neither case of a is a member.
+        {{{"[a-c]x", "X", FOLD}}, "Ax bX cx dx", "X X X dx", 0},
+        {{{"[!a]", "X", FOLD}}, "aAb", "aAX", 0},
+        // Every byte is a member of [!], in either mode.
+        {{{"[!]", "X"}}, every_byte, std::string(256, 'X'), 0},
+        {{{"[!]", "X", LINK}}, every_byte, std::string(256, 'X'), 0},
+        // A candidate that fills the 4096-byte window is given up; one byte less and it is found.
+        {{{"a*b", "X"}}, over, over, 1},
+        {{{"a*b", "X"}}, within, "X", 0},
+    };
+    // clang-format on
+    // Found texts around the window's edge and the edges of the input buffer that the fast paths
+    // read in blocks, after a failing near-match that keeps a candidate pending while it moves.
+    for (int edge : {4096, 65536, 131072}) {
+        for (int at = edge - 11; at <= edge + 4; ++at) {
+            const std::string before =
+                std::string(static_cast<std::size_t>(at) - 6, '.') + "01234.";
+            const std::string after(50, '.');
+            rows.push_back(
+                {{{"0123456789", "<>"}}, before + "0123456789" + after, before + "<>" + after, 0});
         }
     }
-}
-
-TEST(StreamMatcher, NodeKeySearchAtEveryCountAndPlace) {
-    // Sixteen keys are compared at once, the last sixteen or fewer without a jump on the outcome.
-    unsigned char keys[64 + 15];
-    for (std::uint32_t count = 0; count <= 64; ++count) {
-        for (std::uint32_t place = 0; place <= count; ++place) {
-            std::fill(std::begin(keys), std::end(keys), 'k');  // the key past the end too
-            for (std::uint32_t e = 0; e < count; ++e)
-                keys[e] = static_cast<unsigned char>(e == place ? 'k' : e);
-            EXPECT_EQ(find_key(keys, count, 'k'), place) << count << " keys";
+    for (const row& r : rows) {
+        for (bool fast : {true, false}) {
+            run_state rs;
+            compile_all(rs, r.pairs);
+            test::mem_file in(r.input), out;
+            byte_reader reader(in.fd());
+            byte_writer writer(out.fd());
+            const int result = stream_replace(rs, reader, writer, rs.window_buf, WINDOW_SIZE, fast);
+            const std::string where = describe(r.pairs) + "on " + r.input.substr(0, 20) +
+                                      (fast ? "" : ", plain walk") + ", bytes: ";
+            EXPECT_EQ(out.content(), r.output) << where << r.input.size();
+            EXPECT_EQ(result, r.result) << where << r.input.size();
         }
-    }
-}
-
-TEST(StreamMatcher, LargeTriesAgreeWithThePlainWalk) {
-    // Thousands of words and a star: too many for a small trie's helps, walked with the filter of
-    // the trie's prefixes (which a star further in leaves usable). From round 8 on, words alone,
-    // stepped as a huge automaton is, with the same filter at its root.
-    std::mt19937 rng(7);
-    for (int round = 0; round < 12; ++round) {
-        run_state rs;
-        const bool words_only = round >= 8;
-        if (words_only) rs.patterns.automaton_dense_budget = 0;
-        rs.opts.case_sensitive = round % 3 != 0;
-        std::vector<std::string> words;
-        for (int k = 0; k < 6000; ++k) {
-            std::string w;
-            for (int n = 5 + static_cast<int>(rng() % 4); n > 0; --n)
-                w += "abcdefgH"[rng() % 8];
-            words.push_back(w);
-            std::string repl = "<&>";
-            register_pair(rs.patterns, rs.opts, w.data(), repl.data());
-        }
-        std::string star = round % 2 == 0 ? "hhhhh*a" : "abcde?g";
-        std::string repl = "*";
-        if (!words_only) register_pair(rs.patterns, rs.opts, star.data(), repl.data());
-        rs.opts.case_sensitive = round % 4 != 0;
-        std::string input;
-        while (input.size() < 60000) {
-            const std::string& w = words[rng() % words.size()];
-            input.append(w, 0, rng() % 3 == 0 ? rng() % w.size() : w.size());
-            input += " ahbgcH\n"[rng() % 8];
-        }
-        const int window_size = round < 6 ? WINDOW_SIZE : 4 + round;
-        ASSERT_NO_FATAL_FAILURE(expect_as_plain_walk(rs, input, window_size, round));
     }
 }
 

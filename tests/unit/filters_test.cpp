@@ -1,0 +1,110 @@
+// The trie's analyses that let the fast paths pass over input: the required literal, the start
+// filter and the prefix filter.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "match/fast/start_filter.hpp"
+#include "pattern/prefix_filter.hpp"
+#include "pattern/register.hpp"
+#include "pattern/required_literal.hpp"
+#include "run_state.hpp"
+
+namespace kestrom {
+namespace {
+
+void add_patterns(run_state& rs, const std::vector<std::string>& patterns, bool fold) {
+    rs.opts.case_sensitive = !fold;
+    for (std::string p : patterns) {
+        std::string repl = "-";
+        register_pair(rs.patterns, rs.opts, p.data(), repl.data());
+    }
+}
+
+TEST(RequiredLiteral, EveryFoundTextHoldsIt) {
+    struct row {
+        std::vector<std::string> patterns;
+        bool fold;
+        std::string literal;  // as keys: upper case where folded; empty for none
+    };
+    const row rows[] = {
+        {{"a*foo"}, false, "foo"},
+        {{"a*foo"}, true, "FOO"},
+        {{"ab*cd", "xy*cd"}, false, "cd"},  // two copies of the same run
+        {{"*foo", "*bar"}, false, ""},      // nothing in common
+        {{"abc"}, false, "abc"},
+        {{"a*b", "a"}, false, "a"},  // the shorter pattern holds the first byte only
+        {{"a*b", "c"}, false, ""},
+    };
+    for (const row& r : rows) {
+        run_state rs;
+        add_patterns(rs, r.patterns, r.fold);
+        const required_literal& lit = rs.patterns.required(r.fold);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(lit.bytes), lit.length), r.literal)
+            << r.patterns[0];
+    }
+}
+
+TEST(StartFilter, PassesOverStartsThatCannotBeginAFoundText) {
+    struct row {
+        std::vector<std::string> patterns;
+        bool fold;
+        std::string input;
+        std::size_t skipped;
+    };
+    const row rows[] = {
+        {{"abc"}, false, "xxxabc", 3}, {{"abc", "xyz"}, false, "qqqxyz", 3},
+        {{"?bc"}, false, "xxbc", 1},  // tested at the rarer byte after the wildcard
+        {{"abc"}, true, "xxAbc", 2},  // folded input bytes
+        {{"abc"}, false, "xxab", 2},  // a start whose later bytes are not known yet stays
+        {{"a*c"}, false, "xa", 1},    // the root list still filters before a star
+        {{"?*"}, false, "xyz", 0},    // every byte may begin one
+    };
+    for (const row& r : rows) {
+        run_state rs;
+        add_patterns(rs, r.patterns, r.fold);
+        const start_filter f(rs.patterns.root, r.fold, WINDOW_SIZE);
+        const auto* p = reinterpret_cast<const unsigned char*>(r.input.data());
+        EXPECT_EQ(f.useful ? f.skip(p, r.input.size()) : 0, r.skipped) << r.patterns[0];
+    }
+}
+
+TEST(PrefixFilter, NeverRejectsAPrefixOfThePatterns) {
+    struct row {
+        int words;
+        int length;          // of each word
+        std::size_t prefix;  // the length tested, 0 for an unusable filter
+    };
+    const row rows[] = {{5000, 6, 6}, {5000, 11, 8}, {100, 6, 0}};
+    std::mt19937 rng(3);
+    for (const row& r : rows) {
+        run_state rs;
+        std::set<std::string> words;
+        while (words.size() < static_cast<std::size_t>(r.words)) {
+            std::string w;
+            for (int k = 0; k < r.length; ++k)
+                w += static_cast<char>('a' + rng() % 26);
+            words.insert(w);
+        }
+        add_patterns(rs, std::vector<std::string>(words.begin(), words.end()), false);
+        const prefix_filter& f = rs.patterns.prefixes(WINDOW_SIZE);
+        ASSERT_EQ(f.usable() ? f.length() : 0, r.prefix) << r.words << " words";
+        if (!f.usable()) continue;
+        int passed = 0;
+        for (const std::string& w : words) {
+            const std::string pad = w + "........";
+            const auto* p = reinterpret_cast<const unsigned char*>(pad.data());
+            ASSERT_TRUE(f.may_begin(f.pack8(p))) << w;
+            ASSERT_TRUE(f.may_begin(f.pack(p))) << w;
+            const std::string other = "q" + pad;  // rarely a prefix
+            passed += f.may_begin(f.pack8(reinterpret_cast<const unsigned char*>(other.data())));
+        }
+        EXPECT_LT(passed, r.words / 10) << "a filter that rejects little";
+    }
+}
+
+}  // namespace
+}  // namespace kestrom
