@@ -21,19 +21,19 @@ namespace kestrom {
 /// the deepest (the earliest start) first.
 class literal_automaton {
   private:
-    /// Streams that a span over dense rows is cut into (see follow_lanes), or over wide spans
-    /// WIDE_LANES streams of WIDE_LANE_BYTES each, whose fixed distances let every stream's loads
-    /// and stores go through the same two pointers. The distance is not a multiple of 4 KiB: a
-    /// load at such a distance from a recent store waits for it.
-    static constexpr std::size_t LANES = 4;
-    static constexpr std::size_t WIDE_LANES = 8;
-    static constexpr std::size_t WIDE_LANE_BYTES = 1040;
+    /// Streams that a span over dense rows is cut into (see follow_streams), or over wide spans
+    /// WIDE_STREAMS streams of WIDE_STREAM_BYTES each, whose fixed distances let every stream's
+    /// loads and stores go through the same two pointers. The distance is not a multiple of 4 KiB:
+    /// a load at such a distance from a recent store waits for it.
+    static constexpr std::size_t STREAMS = 4;
+    static constexpr std::size_t WIDE_STREAMS = 8;
+    static constexpr std::size_t WIDE_STREAM_BYTES = 1040;
     /// The deepest state for which streams are used: their warm-up, from the root, takes that
     /// many bytes.
     static constexpr std::size_t MAX_WARM = 256;
     /// Streams over an automaton without dense rows, and how many bytes early each but the
     /// first starts.
-    static constexpr std::size_t SPARSE_LANES = 16;
+    static constexpr std::size_t SPARSE_STREAMS = 16;
     static constexpr std::size_t SPARSE_WARM = 32;
 
   public:
@@ -130,9 +130,9 @@ class literal_automaton {
     /// Whether the automaton is shallow enough for streams, and the spans they take.
     bool streams_usable() const { return max_depth_ <= MAX_WARM; }
     std::size_t streams_min_span() const {
-        return LANES * std::max<std::size_t>(256, 4 * max_depth_);
+        return STREAMS * std::max<std::size_t>(256, 4 * max_depth_);
     }
-    static constexpr std::size_t STREAMS_MAX_SPAN = WIDE_LANES * WIDE_LANE_BYTES;
+    static constexpr std::size_t STREAMS_MAX_SPAN = WIDE_STREAMS * WIDE_STREAM_BYTES;
     /// Follows p[0..n) (streams_min_span() <= n <= STREAMS_MAX_SPAN) from state from, and notes
     /// in trace[k] the trace value after byte k.
     void follow_streams(const unsigned char* p, std::size_t n, state_id from, const pass_tables& t,
@@ -235,7 +235,7 @@ class literal_automaton {
         return off == root_offset() ? ROOT : row_index(off);
     }
 
-    /// Rows for a pass that follows several stretches of the input at once and notes completions
+    /// Rows for a pass that follows several streams of the input at once and notes completions
     /// instead of stopping at them: every state has one, entry dense_rows()[off + class] is the
     /// offset of the next state's row, the root's row is at 0, and the rows of the states at which
     /// a walk is complete (along their links) are those from dense_completes() on. Only for
@@ -256,7 +256,7 @@ class literal_automaton {
     };
     /// A stream of a span over an automaton without dense rows: its state, whether the node of a
     /// state without a row was asked for, its next byte and its end.
-    struct sparse_lane {
+    struct sparse_stream {
         state_id s;
         bool asked;
         std::size_t at;
@@ -268,9 +268,9 @@ class literal_automaton {
     void follow_sparse(const unsigned char* p, std::size_t n, state_id from, const pass_tables& t,
                        std::uint32_t* trace) const;
     template <bool NOTE>
-    static void step_lanes(const stepper& steps, const unsigned char* key_of,
-                           const unsigned char* p, sparse_lane (&lanes)[SPARSE_LANES],
-                           std::uint32_t* trace);
+    static void step_streams(const stepper& steps, const unsigned char* key_of,
+                             const unsigned char* p, sparse_stream (&streams)[SPARSE_STREAMS],
+                             std::uint32_t* trace);
     /// The index of the row at off: an exact division by the row's size, as a shift, then a
     /// product with the inverse of its odd part modulo 2^32.
     std::uint32_t row_index(std::uint32_t off) const { return (off >> row_shift_) * row_inverse_; }

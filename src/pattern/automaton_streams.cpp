@@ -59,23 +59,23 @@ void follow_four(const dense_walk& w, const unsigned char* p, std::size_t n, std
     }
 }
 
-/// follow_four over a wide span: LANES streams of LANE_BYTES each.
-template <std::size_t LANES, std::size_t LANE_BYTES>
+/// follow_four over a wide span: STREAMS streams of STREAM_BYTES each.
+template <std::size_t STREAMS, std::size_t STREAM_BYTES>
 void follow_wide(const dense_walk& w, const unsigned char* p, std::uint32_t off,
                  std::uint32_t* after) {
-    static_assert(LANE_BYTES >= 256, "a stream warms up within the one before");
+    static_assert(STREAM_BYTES >= 256, "a stream warms up within the one before");
     const std::uint32_t* const rows = w.rows;
     const std::uint32_t* const class_of = w.class_of;
-    constexpr std::size_t M = LANE_BYTES;
-    std::uint32_t o[LANES] = {off};
+    constexpr std::size_t M = STREAM_BYTES;
+    std::uint32_t o[STREAMS] = {off};
     for (std::size_t k = M - w.warm; k < M; ++k) {
 #pragma GCC unroll 16
-        for (std::size_t j = 1; j < LANES; ++j)
+        for (std::size_t j = 1; j < STREAMS; ++j)
             o[j] = rows[o[j] + class_of[p[(j - 1) * M + k]]];
     }
     for (std::size_t k = 0; k < M; ++k) {
 #pragma GCC unroll 16
-        for (std::size_t j = 0; j < LANES; ++j) {
+        for (std::size_t j = 0; j < STREAMS; ++j) {
             o[j] = rows[o[j] + class_of[p[j * M + k]]];
             after[j * M + k] = o[j];
         }
@@ -95,11 +95,11 @@ void literal_automaton::follow_streams(const unsigned char* p, std::size_t n, st
 
 void literal_automaton::follow_dense(const unsigned char* p, std::size_t n, state_id from,
                                      const pass_tables& t, std::uint32_t* trace) const {
-    static_assert(LANES == 4, "follow_four is written out for four streams");
-    static_assert(WIDE_LANE_BYTES >= MAX_WARM, "a stream warms up within the one before");
+    static_assert(STREAMS == 4, "follow_four is written out for four streams");
+    static_assert(WIDE_STREAM_BYTES >= MAX_WARM, "a stream warms up within the one before");
     const dense_walk w{dense_.data(), t.class_of, max_depth_};
     if (n == STREAMS_MAX_SPAN) {
-        follow_wide<WIDE_LANES, WIDE_LANE_BYTES>(w, p, dense_offset_of(from), trace);
+        follow_wide<WIDE_STREAMS, WIDE_STREAM_BYTES>(w, p, dense_offset_of(from), trace);
     } else {
         follow_four(w, p, n, dense_offset_of(from), trace);
     }
@@ -109,16 +109,17 @@ void literal_automaton::follow_dense(const unsigned char* p, std::size_t n, stat
 /// node and lets the other streams take their turns before it reads it. Notes the state after
 /// each byte in trace when NOTE is set.
 template <bool NOTE>
-void literal_automaton::step_lanes(const stepper& steps, const unsigned char* key_of,
-                                   const unsigned char* p, sparse_lane (&lanes)[SPARSE_LANES],
-                                   std::uint32_t* trace) {
+void literal_automaton::step_streams(const stepper& steps, const unsigned char* key_of,
+                                     const unsigned char* p,
+                                     sparse_stream (&streams)[SPARSE_STREAMS],
+                                     std::uint32_t* trace) {
     std::size_t live = 0;
-    for (sparse_lane& l : lanes) {
+    for (sparse_stream& l : streams) {
         l.asked = false;
         live += l.at < l.end;
     }
     while (live > 0) {
-        for (sparse_lane& l : lanes) {
+        for (sparse_stream& l : streams) {
             if (l.at == l.end) continue;
             if (l.asked) {
                 // Without a jump on whether the node has the key: where it has not, the state
@@ -144,7 +145,7 @@ void literal_automaton::step_lanes(const stepper& steps, const unsigned char* ke
 }
 
 /// The streams over an automaton without dense rows, whose steps wait on loads from tables too
-/// large for the cache: SPARSE_LANES streams, and trace[k] is the state after byte k, marked
+/// large for the cache: SPARSE_STREAMS streams, and trace[k] is the state after byte k, marked
 /// where a walk completes. A stream but the first starts from the root up to SPARSE_WARM bytes
 /// early (no more than the deepest state's depth). That reaches its exact first state unless a
 /// deeper walk is alive there, so each is checked against the state that the stream before ends
@@ -152,26 +153,27 @@ void literal_automaton::step_lanes(const stepper& steps, const unsigned char* ke
 /// meet those noted, which are the same from there on.
 void literal_automaton::follow_sparse(const unsigned char* p, std::size_t n, state_id from,
                                       const pass_tables& t, std::uint32_t* trace) const {
-    static_assert(SPARSE_LANES * SPARSE_WARM <= LANES * 256,
+    static_assert(SPARSE_STREAMS * SPARSE_WARM <= STREAMS * 256,
                   "the shortest span that is streamed gives each stream its warm-up");
     const stepper steps = this->steps();
-    const std::size_t m = n / SPARSE_LANES;
+    const std::size_t m = n / SPARSE_STREAMS;
     const std::size_t early = std::min(max_depth_, SPARSE_WARM);
-    sparse_lane lanes[SPARSE_LANES];
-    for (std::size_t j = 0; j < SPARSE_LANES; ++j)
-        lanes[j] = sparse_lane{ROOT, false, j == 0 ? 0 : j * m - early, j * m};
-    step_lanes<false>(steps, t.key_of, p, lanes, trace);
-    state_id entry[SPARSE_LANES];
-    for (std::size_t j = 0; j < SPARSE_LANES; ++j) {
+    sparse_stream streams[SPARSE_STREAMS];
+    for (std::size_t j = 0; j < SPARSE_STREAMS; ++j)
+        streams[j] = sparse_stream{ROOT, false, j == 0 ? 0 : j * m - early, j * m};
+    step_streams<false>(steps, t.key_of, p, streams, trace);
+    state_id entry[SPARSE_STREAMS];
+    for (std::size_t j = 0; j < SPARSE_STREAMS; ++j) {
         // The last stream takes what the division left.
-        entry[j] = j == 0 ? from : lanes[j].s;
-        lanes[j] = sparse_lane{entry[j], false, j * m, j + 1 == SPARSE_LANES ? n : (j + 1) * m};
+        entry[j] = j == 0 ? from : streams[j].s;
+        streams[j] =
+            sparse_stream{entry[j], false, j * m, j + 1 == SPARSE_STREAMS ? n : (j + 1) * m};
     }
-    step_lanes<true>(steps, t.key_of, p, lanes, trace);
-    for (std::size_t j = 1; j < SPARSE_LANES; ++j) {
+    step_streams<true>(steps, t.key_of, p, streams, trace);
+    for (std::size_t j = 1; j < SPARSE_STREAMS; ++j) {
         state_id s = trace[j * m - 1];
         if (s == entry[j]) continue;
-        for (std::size_t k = j * m; k < lanes[j].end; ++k) {
+        for (std::size_t k = j * m; k < streams[j].end; ++k) {
             s = steps.step(s, t.key_of[p[k]]);
             if (trace[k] == s) break;
             trace[k] = s;

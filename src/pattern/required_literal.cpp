@@ -12,6 +12,7 @@ namespace kestrom {
 
 namespace {
 
+using flags = std::vector<char, counted_allocator<char>>;
 using node_index =
     std::unordered_map<const trie_node*, std::size_t, std::hash<const trie_node*>, std::equal_to<>,
                        counted_allocator<std::pair<const trie_node* const, std::size_t>>>;
@@ -49,90 +50,137 @@ bool completes_around(const node_index& indices, const Flags& avoid, const Flags
 
 }  // namespace
 
-required_literal::required_literal(trie_node* root, bool fold) {
-    constexpr std::size_t MAX_NODES = std::size_t{1} << 19;  // a larger survey costs too much
-    constexpr std::size_t MAX_TRIES = 32;
-    using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
-    node_list nodes;
-    node_index indices;
-    auto index_of = [&](const trie_node* n) {
-        const auto at = indices.find(n);
-        return at == indices.end() ? nodes.size() : at->second;
-    };
-    // Every node the walk can reach: along next from the root and from every child.
-    node_list entries;
-    if (root != nullptr) entries.push_back(root);
-    while (!entries.empty()) {
-        trie_node* e = entries.back();
-        entries.pop_back();
-        for (trie_node* n = e; n != nullptr; n = n->next) {
-            if (index_of(n) < nodes.size()) break;  // the rest of this list is known
-            if (nodes.size() == MAX_NODES) return;
-            indices.emplace(n, nodes.size());
-            nodes.push_back(n);
-            if (n->child != nullptr) entries.push_back(n->child);
+namespace {
+
+/// A chain of byte nodes, each taken only right after the one before: it ends at node and is
+/// length nodes long; weight is the sum of its bytes' weights.
+struct chain {
+    std::size_t node, length;
+    int weight;
+};
+
+/// The nodes a walk can reach, numbered, and how they hang together.
+class trie_survey {
+  public:
+    static constexpr std::size_t NONE = ~std::size_t{0};
+
+    /// Numbers every node the walk can reach: along next from the root and from every child.
+    /// False when there are more than max_nodes.
+    bool collect(trie_node* root, std::size_t max_nodes) {
+        node_list entries;
+        if (root != nullptr) entries.push_back(root);
+        while (!entries.empty()) {
+            trie_node* e = entries.back();
+            entries.pop_back();
+            for (trie_node* n = e; n != nullptr; n = n->next) {
+                if (index_of(n) < nodes_.size()) break;  // the rest of this list is known
+                if (nodes_.size() == max_nodes) return false;
+                indices_.emplace(n, nodes_.size());
+                nodes_.push_back(n);
+                if (n->child != nullptr) entries.push_back(n->child);
+            }
         }
+        return true;
     }
-    const std::size_t count = nodes.size();
-    constexpr std::size_t NONE = ~std::size_t{0};
-    std::vector<std::size_t, counted_allocator<std::size_t>> parent(count, NONE);
-    std::vector<char, counted_allocator<char>> shared(count, 0);    // entered in several ways
-    std::vector<char, counted_allocator<char>> complete(count, 0);  // taking it completes
-    for (std::size_t i = 0; i < count; ++i) {
-        trie_node* last = nodes[i];
-        while (last->next != nullptr)
-            last = last->next;
-        complete[i] =
-            nodes[i]->repl != nullptr || (last->code == CODE_ANYSTR && last->repl != nullptr);
-        // A list that ends in a star is re-entered at a fallback after any byte it absorbs.
-        if (last->code == CODE_ANYSTR) shared[i] = 1;
-    }
-    for (trie_node* n = root; n != nullptr; n = n->next)
-        shared[index_of(n)] = 1;
-    for (std::size_t i = 0; i < count; ++i) {
-        for (trie_node* n = nodes[i]->child; n != nullptr; n = n->next) {
-            const std::size_t j = index_of(n);
-            if (parent[j] == NONE) {
-                parent[j] = i;
-            } else if (parent[j] != i) {
-                shared[j] = 1;
+
+    /// Each node's parent, whether it is entered in several ways, and whether taking it
+    /// completes a pattern.
+    void link(trie_node* root) {
+        const std::size_t count = nodes_.size();
+        parent_.assign(count, NONE);
+        shared_.assign(count, 0);
+        complete_.assign(count, 0);
+        seen_.assign(count, 0);
+        for (std::size_t i = 0; i < count; ++i) {
+            trie_node* last = nodes_[i];
+            while (last->next != nullptr)
+                last = last->next;
+            complete_[i] =
+                nodes_[i]->repl != nullptr || (last->code == CODE_ANYSTR && last->repl != nullptr);
+            // A list that ends in a star is re-entered at a fallback after any byte it absorbs.
+            if (last->code == CODE_ANYSTR) shared_[i] = 1;
+        }
+        for (trie_node* n = root; n != nullptr; n = n->next)
+            shared_[index_of(n)] = 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            for (trie_node* n = nodes_[i]->child; n != nullptr; n = n->next) {
+                const std::size_t j = index_of(n);
+                if (parent_[j] == NONE) {
+                    parent_[j] = i;
+                } else if (parent_[j] != i) {
+                    shared_[j] = 1;
+                }
             }
         }
     }
-    // The chain of byte nodes that ends at each byte node, longest first.
-    struct chain {
-        std::size_t node, length;
-        int weight;
-    };
-    std::vector<chain, counted_allocator<chain>> chains;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (nodes[i]->code >= 256) continue;
-        chain c{i, 1, byte_weight(nodes[i]->code)};
-        for (std::size_t j = i; c.length < MAX_LENGTH && shared[j] == 0 && parent[j] != NONE;
-             ++c.length) {
-            j = parent[j];
-            if (nodes[j]->code >= 256 || complete[j] != 0) break;
-            c.weight += byte_weight(nodes[j]->code);
+
+    /// The chain that ends at each byte node, longest first, then rarest.
+    std::vector<chain, counted_allocator<chain>> chains() const {
+        std::vector<chain, counted_allocator<chain>> all;
+        for (std::size_t i = 0; i < nodes_.size(); ++i) {
+            if (nodes_[i]->code >= 256) continue;
+            chain c{i, 1, byte_weight(nodes_[i]->code)};
+            for (std::size_t j = i;
+                 c.length < required_literal::MAX_LENGTH && shared_[j] == 0 && parent_[j] != NONE;
+                 ++c.length) {
+                j = parent_[j];
+                if (nodes_[j]->code >= 256 || complete_[j] != 0) break;
+                c.weight += byte_weight(nodes_[j]->code);
+            }
+            all.push_back(c);
         }
-        chains.push_back(c);
+        std::sort(all.begin(), all.end(), [](const chain& a, const chain& b) {
+            return a.length != b.length ? a.length > b.length : a.weight < b.weight;
+        });
+        return all;
     }
-    std::sort(chains.begin(), chains.end(), [](const chain& a, const chain& b) {
-        return a.length != b.length ? a.length > b.length : a.weight < b.weight;
-    });
-    std::vector<char, counted_allocator<char>> seen(count, 0);
-    std::vector<char, counted_allocator<char>> avoid(count, 0);
-    // The keys of the last length nodes of a chain; false when it is shorter.
-    auto keys_of = [&](const chain& c, std::size_t length, unsigned char* keys) {
+
+    /// The keys of the last length nodes of a chain; false when it is shorter.
+    bool keys_of(const chain& c, std::size_t length, unsigned char* keys) const {
         if (c.length < length) return false;
         std::size_t j = c.node;
-        for (std::size_t k = length; k-- > 0; j = parent[j])
-            keys[k] = static_cast<unsigned char>(nodes[j]->code);
+        for (std::size_t k = length; k-- > 0; j = parent_[j])
+            keys[k] = static_cast<unsigned char>(nodes_[j]->code);
         return true;
-    };
+    }
+
+    /// Whether a walk from the root can complete without taking a node the avoid flags mark.
+    bool completes_avoiding(trie_node* root, const flags& avoid) {
+        return completes_around(indices_, avoid, complete_, seen_, root);
+    }
+
+    std::size_t size() const { return nodes_.size(); }
+
+  private:
+    using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
+
+    std::size_t index_of(const trie_node* n) const {
+        const auto at = indices_.find(n);
+        return at == indices_.end() ? nodes_.size() : at->second;
+    }
+
+    node_list nodes_;
+    node_index indices_;
+    std::vector<std::size_t, counted_allocator<std::size_t>> parent_;
+    flags shared_;    // entered in several ways
+    flags complete_;  // taking it completes
+    flags seen_;      // scratch of completes_around
+};
+
+}  // namespace
+
+required_literal::required_literal(trie_node* root, bool fold) {
+    constexpr std::size_t MAX_NODES = std::size_t{1} << 19;  // a larger survey costs too much
+    constexpr std::size_t MAX_TRIES = 32;
+    trie_survey survey;
+    if (!survey.collect(root, MAX_NODES)) return;
+    survey.link(root);
+    const auto chains = survey.chains();
+    flags avoid(survey.size(), 0);
     for (std::size_t t = 0; t < chains.size() && t < MAX_TRIES; ++t) {
         const chain& c = chains[t];
         unsigned char keys[MAX_LENGTH];
-        keys_of(c, c.length, keys);
+        survey.keys_of(c, c.length, keys);
         bool matchable = true;
         for (std::size_t k = 0; k < c.length; ++k) {
             // A lower-case letter is never a key when the pass folds case.
@@ -142,10 +190,10 @@ required_literal::required_literal(trie_node* root, bool fold) {
         // star gives each of its members a copy of what follows).
         for (const chain& other : chains) {
             unsigned char other_keys[MAX_LENGTH];
-            avoid[other.node] = keys_of(other, c.length, other_keys) &&
+            avoid[other.node] = survey.keys_of(other, c.length, other_keys) &&
                                 std::memcmp(keys, other_keys, c.length) == 0;
         }
-        if (matchable && !completes_around(indices, avoid, complete, seen, root)) {
+        if (matchable && !survey.completes_avoiding(root, avoid)) {
             length = c.length;
             std::memcpy(bytes, keys, length);
             return;

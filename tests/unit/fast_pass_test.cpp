@@ -157,7 +157,7 @@ TEST(FastPass, AgreesWithThePlainWalk) {
 
 TEST(FastPass, DeepWalksWhereInterleavedStreamsMeet) {
     // An automaton stepped as a huge one is, whose walks along runs of a reach further back than
-    // a stretch's warm-up.
+    // a stream's warm-up.
     run_state rs;
     rs.patterns.automaton_dense_budget = rs.patterns.automaton_row_budget = 0;
     for (std::string w : {std::string(40, 'a') + "b", std::string("ab"), std::string("ba")}) {

@@ -15,10 +15,10 @@ constexpr state_id ROOT = literal_automaton::ROOT;
 
 /// When the start filter is used at the root: while it pays. Where it passes over fewer than
 /// PAYS bytes a call on average over CALLS calls, the automaton's own steps are cheaper, and it
-/// rests for the next REST bytes, twice as many each time it does not pay again, up to REST_MAX.
-/// Beside the interleaved streams, which step several times as fast as one walk from the root,
-/// it must also pass over SHARE times the bytes stepped between its calls. Places count every
-/// byte of the input from the pass's first.
+/// rests for the next BACKOFF bytes, twice as many each time it does not pay again, up to
+/// BACKOFF_MAX. Beside the interleaved streams, which step several times as fast as one walk from
+/// the root, it must also pass over SHARE times the bytes stepped between its calls. Places count
+/// every byte of the input from the pass's first.
 class filter_budget {
   public:
     explicit filter_budget(bool useful) : useful_(useful) {}
@@ -33,10 +33,10 @@ class filter_budget {
         const std::size_t now = at + passed;
         const std::size_t stepped = now - round_ - passed_;
         if (passed_ < CALLS * PAYS || (streams && passed_ < SHARE * stepped)) {
-            from_ = now + rest_;
-            rest_ = std::min(2 * rest_, REST_MAX);
+            from_ = now + backoff_;
+            backoff_ = std::min(2 * backoff_, BACKOFF_MAX);
         } else {
-            rest_ = REST;
+            backoff_ = BACKOFF;
         }
         calls_ = 0;
         passed_ = 0;
@@ -46,11 +46,11 @@ class filter_budget {
     static constexpr unsigned CALLS = 32;
     static constexpr std::size_t PAYS = 8;
     static constexpr std::size_t SHARE = 4;
-    static constexpr std::size_t REST = 65536;
-    static constexpr std::size_t REST_MAX = std::size_t{4} << 20;
+    static constexpr std::size_t BACKOFF = 65536;
+    static constexpr std::size_t BACKOFF_MAX = std::size_t{4} << 20;
     bool useful_;
     std::size_t from_ = 0;  // where the filter is used again
-    std::size_t rest_ = REST;
+    std::size_t backoff_ = BACKOFF;
     unsigned calls_ = 0;
     std::size_t passed_ = 0;
     std::size_t round_ = 0;  // where the calls counted began

@@ -15,7 +15,7 @@
 //     a completion is taken once no earlier start is alive. Long spans go through interleaved
 //     streams (several parts of the span stepped side by side, so that their loads overlap);
 //     where few starts begin a pattern, the start filter passes over the others at the root, and
-//     rests while it does not pay.
+//     backs off (exponentially) while it does not pay.
 //  3. Star walk (star_walk.cpp). Every other trie (stars, '?', sets, or too many states) is
 //     walked as the reference walks it, with four helps: the states a walk under a star records,
 //     which turn a re-scan into a lookup; the bytes a star alone takes, stored in bulk; the start
@@ -48,7 +48,7 @@ int try_dictionary(run_state& rs, pass_output& out, byte_reader& in, start_filte
     const literal_automaton& automaton = rs.patterns.automaton(max_depth);
     if (!automaton.usable()) return -1;
     // A large automaton's states lie far apart; where few starts begin any pattern, its
-    // prefixes pass over the others at the root (the filter rests where it does not pay).
+    // prefixes pass over the others at the root (the filter backs off where it does not pay).
     if (!automaton.has_dense()) {
         const prefix_filter& prefixes = rs.patterns.prefixes(max_depth);
         if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
@@ -78,7 +78,8 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     // only after lookups spread over the whole trie, which its prefixes spare.
     const prefix_filter& prefixes = rs.patterns.prefixes(max_depth);
     if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
-    // Under a star, a literal that every found text holds lets stretches without it leave at once.
+    // Under a star, a literal that every found text holds lets runs of input without it leave at
+    // once.
     const required_literal none(nullptr, fold);
     const walk_plan plan{root,
                          rs.patterns.update_index(),

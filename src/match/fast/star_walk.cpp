@@ -354,10 +354,16 @@ int walk::run() {
 /// more, at the end of the buffered input or of the storage; the bytes given up are those from
 /// the old start to the new one, for the caller to write.
 [[gnu::always_inline]] inline void walk::take_star_run(cursor& c, const star_bytes& only) {
-    if (c.in->buffered_size() == 0 && !c.in->fill()) return;  // the caller meets the end
-    const walk_state inside = c.recorded[c.end];
-    const unsigned char* p = c.in->buffered();
-    std::size_t n = c.in->buffered_size();
+    byte_reader& in = *c.in;
+    if (in.buffered_size() == 0 && !in.fill()) return;  // the caller meets the end
+    // In locals: the bytes stored in the window might alias the cursor's fields.
+    unsigned char* const window = c.window;
+    walk_state* const recorded = c.recorded;
+    const int window_size = c.window_size;
+    const int record_lo = c.record_lo;
+    const walk_state inside = recorded[c.end];
+    const unsigned char* p = in.buffered();
+    std::size_t n = in.buffered_size();
     if (n > static_cast<std::size_t>(c.capacity - c.end))
         n = static_cast<std::size_t>(c.capacity - c.end);
     int start = c.start;
@@ -366,29 +372,29 @@ int walk::run() {
     for (; i < n; ++i) {
         const unsigned char v = p[i];
         if (!only.only[v]) break;
-        if (end + 1 - start == c.window_size) {
+        if (end + 1 - start == window_size) {
             const int next = start + 1;
-            const walk_state& s = root_steps_.after[c.window[next]];
-            if (s.fallback == nullptr || next + 1 < c.record_lo || next + 1 > end ||
-                !(c.recorded[next + 1] == s)) {
+            const walk_state& s = root_steps_.after[window[next]];
+            if (s.fallback == nullptr || next + 1 < record_lo || next + 1 > end ||
+                !(recorded[next + 1] == s)) {
                 break;
             }
             if (gaps_.usable()) {
                 const auto known = static_cast<std::size_t>(end - next);
-                if (gaps_.gap(c.in->offset() + i - known, c.window + next, known, p + i,
-                              c.in->buffered_size() - i) > 0) {
+                if (gaps_.gap(in.offset() + i - known, window + next, known, p + i,
+                              in.buffered_size() - i) > 0) {
                     break;
                 }
             }
             start = next;
         }
-        c.window[end++] = v;
-        c.recorded[end] = inside;
+        window[end++] = v;
+        recorded[end] = inside;
     }
     c.start = start;
     c.end = end;
     c.record_hi = end;
-    c.in->consume(i);
+    in.consume(i);
 }
 
 /// Moves the pending bytes, and the record beside them, to the front of the window.
