@@ -44,61 +44,69 @@ void set_pending_search(run_state& rs, char* search, std::size_t size) {
     rs.pending_size = size;
 }
 
+/// Switches the setting of a letter that takes nothing after it; false for any other letter.
+bool switch_setting(settings& o, char letter) {
+    switch (letter) {
+        case '-':
+            o.options_on = false;
+            return true;
+        case '0':
+            o.in_term = '\0';
+            return true;
+        case 'N':
+            o.auto_reply_yes = !o.auto_reply_yes;
+            return true;
+        case 'a':
+            o.automatic = !o.automatic;
+            return true;
+        case 'b':
+            o.text_mode = !o.text_mode;
+            return true;
+        case 'c':
+            o.overwrite = false;
+            return true;
+        case 'i':
+            o.case_sensitive = !o.case_sensitive;
+            return true;
+        case 'l':
+            o.link_re = !o.link_re;
+            return true;
+        case 'm':
+            o.replace_meta = !o.replace_meta;
+            return true;
+        case 'n':
+            o.search_meta = !o.search_meta;
+            return true;
+        case 'o':
+            o.overwrite = true;
+            return true;
+        case 'r':
+            o.swap_pairs = !o.swap_pairs;
+            return true;
+        case 's':
+            o.silent = !o.silent;
+            set_fatal_signal_silent(o.silent);
+            return true;
+        case 'v':
+            o.verbose = !o.verbose;
+            return true;
+        case 'z':
+            o.out_term = '\0';
+            return true;
+        default:
+            return false;
+    }
+}
+
 /// Handles the letters of one option group, from left to right.
 void process_options(run_state& rs, char* letters) {
-    settings& o = rs.opts;
     for (char* p = letters; *p != '\0'; ++p) {
+        if (switch_setting(rs.opts, *p)) continue;
         switch (*p) {
-            case '-':
-                o.options_on = false;
-                break;
-            case '0':
-                o.in_term = '\0';
-                break;
-            case 'N':
-                o.auto_reply_yes = !o.auto_reply_yes;
-                break;
-            case 'c':
-                o.overwrite = false;
-                break;
-            case 'i':
-                o.case_sensitive = !o.case_sensitive;
-                break;
-            case 'l':
-                o.link_re = !o.link_re;
-                break;
-            case 'm':
-                o.replace_meta = !o.replace_meta;
-                break;
-            case 'n':
-                o.search_meta = !o.search_meta;
-                break;
-            case 'o':
-                o.overwrite = true;
-                break;
-            case 'r':
-                o.swap_pairs = !o.swap_pairs;
-                break;
-            case 's':
-                o.silent = !o.silent;
-                set_fatal_signal_silent(o.silent);
-                break;
-            case 'v':
-                o.verbose = !o.verbose;
-                break;
-            case 'z':
-                o.out_term = '\0';
-                break;
             case 'e':
                 // The rest of the argument is the search; the next argument its replacement.
                 set_pending_search(rs, xstrdup(p + 1), std::strlen(p + 1) + 1);
                 return;
-            case 'a':
-                o.automatic = !o.automatic;
-                break;
-            case 'b':
-                o.text_mode = !o.text_mode;
-                break;
             case 'd':
                 if (p[1] != '\0') set_template_var(rs, static_cast<unsigned char>(p[1]), p + 2);
                 return;
@@ -125,7 +133,7 @@ void process_options(run_state& rs, char* letters) {
                 return;
             }
             default:
-                if (!o.silent) {
+                if (!rs.opts.silent) {
                     std::fprintf(stderr, "Warning: invalid flag -%c (use -h for help)\n", *p);
                 }
                 break;

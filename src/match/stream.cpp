@@ -8,6 +8,7 @@
 #include "match/line.hpp"
 #include "match/walk.hpp"
 #include "util/ascii.hpp"
+#include "util/byte_search.hpp"
 
 namespace kestrom {
 
@@ -22,10 +23,9 @@ struct start_bytes {
 
     start_bytes(trie_node* root, bool fold) {
         int count = 0;
+        const key_table keys(fold);
         for (int b = 0; b < 256; ++b) {
-            unsigned char key =
-                fold ? ascii_toupper(static_cast<unsigned char>(b)) : static_cast<unsigned char>(b);
-            trie_node* n = find_child(root, key);
+            trie_node* n = find_child(root, keys.of[b]);
             if (n == nullptr) continue;
             if (n->code == CODE_ANYCHAR || n->code == CODE_ANYSTR) any = true;
             table[b] = true;

@@ -5,18 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "pattern/register.hpp"
-#include "run_state.hpp"
+#include "pairs.hpp"
 
 namespace kestrom {
 namespace {
 
-void add_words(run_state& rs, const std::vector<std::string>& words) {
-    for (std::string w : words) {
-        std::string repl = "-";
-        register_pair(rs.patterns, rs.opts, w.data(), repl.data());
-    }
-}
+using test::register_searches;
 
 TEST(Automaton, StepsFollowEveryStartAndStopBelowARecord) {
     struct row {
@@ -35,7 +29,7 @@ TEST(Automaton, StepsFollowEveryStartAndStopBelowARecord) {
     const std::size_t budgets[][2] = {{1 << 20, 1 << 20}, {0, 1 << 20}, {0, 0}};
     for (const row& r : rows) {
         run_state rs;
-        add_words(rs, r.words);
+        register_searches(rs, r.words);
         for (const auto& budget : budgets) {
             const literal_automaton a(rs.patterns.root, WINDOW_SIZE, 1000, 100, budget[0],
                                       budget[1]);
@@ -64,8 +58,7 @@ TEST(Automaton, StatesCountedAsTheAutomatonMakesThem) {
     };
     for (const std::vector<std::string>& words : tries) {
         run_state rs;
-        rs.opts.case_sensitive = false;
-        add_words(rs, words);
+        register_searches(rs, words, true);
         for (std::size_t bound = 1; bound < 16; ++bound) {
             const literal_automaton built(rs.patterns.root, WINDOW_SIZE, bound, bound, 0, 0);
             EXPECT_EQ(literal_automaton::may_fit(rs.patterns.root, bound), built.usable())

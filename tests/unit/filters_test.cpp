@@ -8,21 +8,14 @@
 #include <vector>
 
 #include "match/fast/start_filter.hpp"
+#include "pairs.hpp"
 #include "pattern/prefix_filter.hpp"
-#include "pattern/register.hpp"
 #include "pattern/required_literal.hpp"
-#include "run_state.hpp"
 
 namespace kestrom {
 namespace {
 
-void add_patterns(run_state& rs, const std::vector<std::string>& patterns, bool fold) {
-    rs.opts.case_sensitive = !fold;
-    for (std::string p : patterns) {
-        std::string repl = "-";
-        register_pair(rs.patterns, rs.opts, p.data(), repl.data());
-    }
-}
+using test::register_searches;
 
 TEST(RequiredLiteral, EveryFoundTextHoldsIt) {
     struct row {
@@ -41,7 +34,7 @@ TEST(RequiredLiteral, EveryFoundTextHoldsIt) {
     };
     for (const row& r : rows) {
         run_state rs;
-        add_patterns(rs, r.patterns, r.fold);
+        register_searches(rs, r.patterns, r.fold);
         const required_literal& lit = rs.patterns.required(r.fold);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(lit.bytes), lit.length), r.literal)
             << r.patterns[0];
@@ -65,7 +58,7 @@ TEST(StartFilter, PassesOverStartsThatCannotBeginAFoundText) {
     };
     for (const row& r : rows) {
         run_state rs;
-        add_patterns(rs, r.patterns, r.fold);
+        register_searches(rs, r.patterns, r.fold);
         const start_filter f(rs.patterns.root, r.fold, WINDOW_SIZE);
         const auto* p = reinterpret_cast<const unsigned char*>(r.input.data());
         EXPECT_EQ(f.useful ? f.skip(p, r.input.size()) : 0, r.skipped) << r.patterns[0];
@@ -89,7 +82,7 @@ TEST(PrefixFilter, NeverRejectsAPrefixOfThePatterns) {
                 w += static_cast<char>('a' + rng() % 26);
             words.insert(w);
         }
-        add_patterns(rs, std::vector<std::string>(words.begin(), words.end()), false);
+        register_searches(rs, std::vector<std::string>(words.begin(), words.end()), false);
         const prefix_filter& f = rs.patterns.prefixes(WINDOW_SIZE);
         ASSERT_EQ(f.usable() ? f.length() : 0, r.prefix) << r.words << " words";
         if (!f.usable()) continue;

@@ -42,4 +42,14 @@ inline std::string describe(const std::vector<pattern_pair>& pairs) {
     return text;
 }
 
+/// Registers each search with the replacement "-", folded when fold is set.
+inline void register_searches(run_state& rs, const std::vector<std::string>& searches,
+                              bool fold = false) {
+    rs.opts.case_sensitive = !fold;
+    for (std::string search : searches) {
+        std::string repl = "-";
+        register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+    }
+}
+
 }  // namespace kestrom::test

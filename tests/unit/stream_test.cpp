@@ -13,8 +13,8 @@ namespace {
 
 using test::compile_all;
 using test::describe;
-using test::pattern_pair;
 using test::mode;
+using test::pattern_pair;
 using enum test::mode;
 
 TEST(StreamMatcher, FollowsTheWalksRules) {
