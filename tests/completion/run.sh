@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# The completions of bash, zsh and fish, each typed into a real interactive shell on a
+# pseudo-terminal (tmux). usage: tests/completion/run.sh DIR_OF_KESTROM [SHELL...]
+#
+# Each case types a command line, presses Tab, then types a marker and turns the line into
+# printf '%s|' ... > result, so that the words the completion left are read back exactly, blanks
+# included. A shell or tmux that is missing skips the test (status 77), unless
+# KESTROM_REQUIRE_SHELLS=1 makes that a failure.
+set -uo pipefail
+
+bindir=$(cd "$1" && pwd)
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+completions=$(cd "$here/../../packaging/completion" && pwd)
+shells=("$@")
+[ ${#shells[@]} -gt 0 ] || shells=(bash zsh fish)
+
+missing=()
+for tool in tmux "${shells[@]}"; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "missing: ${missing[*]}"
+    [ "${KESTROM_REQUIRE_SHELLS:-0}" = 1 ] && exit 1
+    exit 77
+fi
+
+work=$(mktemp -d)
+socket="kestrom-completion-$$"
+tmux_() { tmux -L "$socket" -f /dev/null "$@"; }
+trap 'tmux_ kill-server 2>/dev/null; rm -rf "$work"' EXIT
+
+# What the cases complete: a directory with one file in it, two files with nothing in common.
+mkdir -p "$work/dir/src" "$work/home"
+: > "$work/dir/src/renames.pat"
+: > "$work/dir/notes.txt"
+: > "$work/dir/app.conf"
+
+cat > "$work/home/bashrc" <<EOF
+[ -f /usr/share/bash-completion/bash_completion ] && . /usr/share/bash-completion/bash_completion
+. "$completions/kestrom.bash"
+PS1='READY\$ '
+EOF
+cat > "$work/home/.zshrc" <<EOF
+fpath=("$completions" \$fpath)
+autoload -Uz compinit && compinit -u -d "$work/home/zcompdump"
+bindkey -e
+PS1='READY$ '
+EOF
+cat > "$work/home/init.fish" <<EOF
+set -g fish_greeting ''
+set -p fish_complete_path "$completions"
+function fish_prompt; echo -n 'READY\$ '; end
+EOF
+
+fails=0
+fail() { echo "FAIL [$shell] $*"; fails=$((fails + 1)); }
+
+# Waits until the pane shows the text (a fixed string), at most ten seconds.
+wait_screen() {
+    local i
+    for ((i = 0; i < 100; i++)); do
+        tmux_ capture-pane -p -t test | grep -qF -- "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+start_shell() {
+    local command
+    case $shell in
+    bash) command="bash --noprofile --rcfile '$work/home/bashrc' -i" ;;
+    zsh) command="zsh -i" ;;
+    fish) command="fish --no-config -C 'source $work/home/init.fish' -i" ;;
+    esac
+    tmux_ new-session -d -s test -x 200 -y 50 -c "$work/dir" \
+        "env -i HOME='$work/home' ZDOTDIR='$work/home' XDG_CONFIG_HOME='$work/home/config' \
+         XDG_DATA_HOME='$work/home/data' TERM=screen LANG=C.UTF-8 PATH='$bindir:/usr/bin:/bin' \
+         $command"
+    wait_screen 'READY$' || { fail "the shell did not start"; return 1; }
+}
+
+clear_line() {
+    tmux_ send-keys -t test C-c
+    sleep 0.2
+    tmux_ send-keys -t test C-l
+    sleep 0.2
+}
+
+n=0
+# completes LINE EXPECTED: types LINE and Tab, then X, and expects the words EXPECTED (X marking
+# where the cursor was), e.g. "kestrom|-fsrc/X|".
+completes() {
+    local line=$1 expected=$2 result="$work/result.$((++n))"
+    tmux_ send-keys -t test -l "$line"
+    tmux_ send-keys -t test Tab
+    sleep 0.5
+    tmux_ send-keys -t test -l X
+    tmux_ send-keys -t test C-e
+    tmux_ send-keys -t test -l " >$result"
+    tmux_ send-keys -t test C-a
+    tmux_ send-keys -t test -l "printf '%s|' "
+    tmux_ send-keys -t test Enter
+    local i
+    for ((i = 0; i < 50; i++)); do
+        [ -s "$result" ] && break
+        sleep 0.1
+    done
+    local got
+    got=$(cat "$result" 2>/dev/null)
+    [ "$got" = "$expected" ] || fail "'$line' Tab: got '$got', expected '$expected'"
+    clear_line
+}
+
+# lists LINE OPTION TEXT...: types LINE and Tab twice, and expects each OPTION shown with its
+# TEXT beside it (after blanks, "--" or "(", as each shell lays a list out).
+lists() {
+    local line=$1 i
+    shift
+    tmux_ send-keys -t test -l "$line"
+    tmux_ send-keys -t test Tab
+    sleep 0.3
+    tmux_ send-keys -t test Tab
+    sleep 0.5
+    while [ $# -ge 2 ]; do
+        local option=$1 text=$2 pattern
+        shift 2
+        pattern="(^| )$(quote_ere "$option")[ (-]+$(quote_ere "$text")"
+        for ((i = 0; i < 50; i++)); do
+            tmux_ capture-pane -p -t test | grep -qE -- "$pattern" && break
+            sleep 0.1
+        done
+        [ "$i" -lt 50 ] || fail "'$line' Tab Tab does not show '$option' with '$text'"
+    done
+    # KESTROM_SHOW_SCREEN=1 prints the screen, to see the list as a user does.
+    [ "${KESTROM_SHOW_SCREEN:-0}" = 1 ] && tmux_ capture-pane -p -t test | grep -v '^$'
+    clear_line
+}
+
+quote_ere() { printf '%s' "$1" | sed 's/[][().*+?^$|{}\\/]/\\&/g'; }
+
+for shell in "${shells[@]}"; do
+    start_shell || continue
+    # Every option with its meaning in full.
+    lists "kestrom -" -f "pattern file, -fFILE (alone: standard input)" \
+        -l "link mode for sets on/off (use with care)" -h "help screen (-hh: the version line)" \
+        -p "delimited pattern, -p/search/replacement/" -- "later arguments are file names" \
+        -N "count what is found but replace nothing, on/off"
+    completes "kestrom -fsr" "kestrom|-fsrc/X|"            # a directory: its '/', no blank
+    completes "kestrom -fsrc/r" "kestrom|-fsrc/renames.pat|X|"  # and on into it
+    completes "kestrom -f" "kestrom|-fX|"                 # no blank after -f
+    completes "kestrom -vfsr" "kestrom|-vfsrc/X|"          # -f grouped after a toggle
+    completes "kestrom @sr" "kestrom|@src/X|"
+    completes "kestrom -eold no" "kestrom|-eold|noX|"       # a replacement: nothing offered
+    completes "kestrom -itT no" "kestrom|-itT|noX|"
+    completes "kestrom -eold new no" "kestrom|-eold|new|notes.txt|X|"  # a file name
+    completes "kestrom -ea -eb no" "kestrom|-ea|-eb|notes.txt|X|"  # -eb is the replacement: a file
+    completes "kestrom -- -fsr" "kestrom|--|-fsrX|"        # after --, file names only
+    completes "kestrom -pX no" "kestrom|-pX|notes.txt|X|"  # -p takes no replacement after it
+    tmux_ kill-session -t test 2>/dev/null
+done
+
+[ "$fails" = 0 ] || exit 1
+echo "completion: ${shells[*]}: all cases passed"
