@@ -56,10 +56,10 @@ EOF
 fails=0
 fail() { echo "FAIL [$shell] $*"; fails=$((fails + 1)); }
 
-# Waits until the pane shows the text (a fixed string), at most ten seconds.
+# Waits until the pane shows the text (a fixed string), at most twenty seconds.
 wait_screen() {
     local i
-    for ((i = 0; i < 100; i++)); do
+    for ((i = 0; i < 200; i++)); do
         tmux_ capture-pane -p -t test | grep -qF -- "$1" && return 0
         sleep 0.1
     done
@@ -80,11 +80,17 @@ start_shell() {
     wait_screen 'READY$' || { fail "the shell did not start"; return 1; }
 }
 
+# Drops the line and clears the screen, and waits for the prompt alone. The keys of the next case
+# may follow at once: the shell reads them in order, a completion before the key after it.
 clear_line() {
-    tmux_ send-keys -t test C-c
-    sleep 0.2
-    tmux_ send-keys -t test C-l
-    sleep 0.2
+    local i
+    # Keys, not Ctrl-C: a signal would overtake the keys before it and flush those after it.
+    tmux_ send-keys -t test C-e C-u C-l
+    for ((i = 0; i < 200; i++)); do
+        [ "$(tmux_ capture-pane -p -t test | grep -v '^$')" = 'READY$' ] && return
+        sleep 0.05
+    done
+    fail "the screen did not clear"
 }
 
 n=0
@@ -94,7 +100,6 @@ completes() {
     local line=$1 expected=$2 result="$work/result.$((++n))"
     tmux_ send-keys -t test -l "$line"
     tmux_ send-keys -t test Tab
-    sleep 0.5
     tmux_ send-keys -t test -l X
     tmux_ send-keys -t test C-e
     tmux_ send-keys -t test -l " >$result"
@@ -102,7 +107,7 @@ completes() {
     tmux_ send-keys -t test -l "printf '%s|' "
     tmux_ send-keys -t test Enter
     local i
-    for ((i = 0; i < 50; i++)); do
+    for ((i = 0; i < 200; i++)); do
         [ -s "$result" ] && break
         sleep 0.1
     done
@@ -119,18 +124,16 @@ lists() {
     shift
     tmux_ send-keys -t test -l "$line"
     tmux_ send-keys -t test Tab
-    sleep 0.3
     tmux_ send-keys -t test Tab
-    sleep 0.5
     while [ $# -ge 2 ]; do
         local option=$1 text=$2 pattern
         shift 2
         pattern="(^| )$(quote_ere "$option")[ (-]+$(quote_ere "$text")"
-        for ((i = 0; i < 50; i++)); do
+        for ((i = 0; i < 200; i++)); do
             tmux_ capture-pane -p -t test | grep -qE -- "$pattern" && break
             sleep 0.1
         done
-        [ "$i" -lt 50 ] || fail "'$line' Tab Tab does not show '$option' with '$text'"
+        [ "$i" -lt 200 ] || fail "'$line' Tab Tab does not show '$option' with '$text'"
     done
     # KESTROM_SHOW_SCREEN=1 prints the screen, to see the list as a user does.
     [ "${KESTROM_SHOW_SCREEN:-0}" = 1 ] && tmux_ capture-pane -p -t test | grep -v '^$'
