@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The completions of bash, zsh and fish, each typed into a real interactive shell on a
-# pseudo-terminal (tmux). usage: tests/completion/run.sh DIR_OF_KESTROM [SHELL...]
+# pseudo-terminal (tmux). usage: tests/completion/run.sh [--installed] DIR_OF_KESTROM [SHELL...]
+# With --installed each shell finds the completion where it was installed, by itself; otherwise
+# it is given the ones in this tree.
 #
 # Each case types a command line, presses Tab, then types a marker and turns the line into
 # printf '%s|' ... > result, so that the words the completion left are read back exactly, blanks
@@ -8,6 +10,8 @@
 # KESTROM_REQUIRE_SHELLS=1 makes that a failure.
 set -uo pipefail
 
+installed=0
+[ "${1:-}" = --installed ] && { installed=1; shift; }
 bindir=$(cd "$1" && pwd)
 shift
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,25 +35,25 @@ tmux_() { tmux -L "$socket" -f /dev/null "$@"; }
 trap 'tmux_ kill-server 2>/dev/null; rm -rf "$work"' EXIT
 
 # What the cases complete: a directory with one file in it, two files with nothing in common.
-mkdir -p "$work/dir/src" "$work/home"
+mkdir -p "$work/dir/src" "$work/home/config/fish"
 : > "$work/dir/src/renames.pat"
 : > "$work/dir/notes.txt"
 : > "$work/dir/app.conf"
 
 cat > "$work/home/bashrc" <<EOF
 [ -f /usr/share/bash-completion/bash_completion ] && . /usr/share/bash-completion/bash_completion
-. "$completions/kestrom.bash"
+$( ((installed)) || echo ". '$completions/kestrom.bash'")
 PS1='READY\$ '
 EOF
 cat > "$work/home/.zshrc" <<EOF
-fpath=("$completions" \$fpath)
+$( ((installed)) || echo "fpath=('$completions' \$fpath)")
 autoload -Uz compinit && compinit -u -d "$work/home/zcompdump"
 bindkey -e
 PS1='READY$ '
 EOF
-cat > "$work/home/init.fish" <<EOF
+cat > "$work/home/config/fish/config.fish" <<EOF
 set -g fish_greeting ''
-set -p fish_complete_path "$completions"
+$( ((installed)) || echo "set -p fish_complete_path '$completions'")
 function fish_prompt; echo -n 'READY\$ '; end
 EOF
 
@@ -71,7 +75,7 @@ start_shell() {
     case $shell in
     bash) command="bash --noprofile --rcfile '$work/home/bashrc' -i" ;;
     zsh) command="zsh -i" ;;
-    fish) command="fish --no-config -C 'source $work/home/init.fish' -i" ;;
+    fish) command="fish -i" ;;
     esac
     tmux_ new-session -d -s test -x 200 -y 50 -c "$work/dir" \
         "env -i HOME='$work/home' ZDOTDIR='$work/home' XDG_CONFIG_HOME='$work/home/config' \
