@@ -40,15 +40,33 @@ _kestrom_glued() {
     [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == */ ]] && compopt -o nospace
 }
 
+# Without bash-completion: the words up to the cursor as kestrom will see them, joining what bash
+# split at '=' or ':' (-ex=y is one word). Sets words, cword and cur.
+_kestrom_words() {
+    local line=${COMP_LINE:0:COMP_POINT} i word rest gap pos=0
+    words=()
+    for ((i = 0; i <= COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        rest=${line:pos}
+        gap=${rest%%[![:space:]]*}
+        if ((i > 0 && ${#gap} == 0)); then
+            words[${#words[@]} - 1]+=$word
+        else
+            words+=("$word")
+        fi
+        pos=$((pos + ${#gap} + ${#word}))
+    done
+    cword=$((${#words[@]} - 1))
+    cur=${words[cword]}
+}
+
 _kestrom() {
     local cur words cword
     if declare -F _init_completion >/dev/null; then
         local prev split
         _init_completion -n =: || return
     else
-        cur=${COMP_WORDS[COMP_CWORD]}
-        words=("${COMP_WORDS[@]}")
-        cword=$COMP_CWORD
+        _kestrom_words
     fi
     COMPREPLY=()
 

@@ -16,11 +16,18 @@ bindir=$(cd "$1" && pwd)
 shift
 here=$(cd "$(dirname "$0")" && pwd)
 completions=$(cd "$here/../../packaging/completion" && pwd)
+# bash-alone: bash without the bash-completion package, the completion sourced by hand.
 shells=("$@")
-[ ${#shells[@]} -gt 0 ] || shells=(bash zsh fish)
+[ ${#shells[@]} -gt 0 ] || shells=(bash bash-alone zsh fish)
+if ((installed)); then
+    # Installed, the completion is found by bash-completion only.
+    kept=()
+    for shell in "${shells[@]}"; do [ "$shell" = bash-alone ] || kept+=("$shell"); done
+    shells=("${kept[@]}")
+fi
 
 missing=()
-for tool in tmux "${shells[@]}"; do
+for tool in tmux "${shells[@]%-alone}"; do
     command -v "$tool" >/dev/null || missing+=("$tool")
 done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -30,8 +37,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 work=$(mktemp -d)
-socket="kestrom-completion-$$"
-tmux_() { tmux -L "$socket" -f /dev/null "$@"; }
+tmux_() { tmux -S "$work/tmux" -f /dev/null "$@"; }
 trap 'tmux_ kill-server 2>/dev/null; rm -rf "$work"' EXIT
 
 # What the cases complete: a directory with one file in it, two files with nothing in common.
@@ -40,6 +46,10 @@ mkdir -p "$work/dir/src" "$work/home/config/fish"
 : > "$work/dir/notes.txt"
 : > "$work/dir/app.conf"
 
+cat > "$work/home/bashrc-alone" <<EOF
+. '$completions/kestrom.bash'
+PS1='READY\$ '
+EOF
 cat > "$work/home/bashrc" <<EOF
 [ -f /usr/share/bash-completion/bash_completion ] && . /usr/share/bash-completion/bash_completion
 $( ((installed)) || echo ". '$completions/kestrom.bash'")
@@ -74,6 +84,7 @@ start_shell() {
     local command
     case $shell in
     bash) command="bash --noprofile --rcfile '$work/home/bashrc' -i" ;;
+    bash-alone) command="bash --noprofile --rcfile '$work/home/bashrc-alone' -i" ;;
     zsh) command="zsh -i" ;;
     fish) command="fish -i" ;;
     esac
@@ -161,6 +172,7 @@ for shell in "${shells[@]}"; do
     completes "kestrom -eold no" "kestrom|-eold|noX|"       # a replacement: nothing offered
     completes "kestrom -itT no" "kestrom|-itT|noX|"
     completes "kestrom -eold new no" "kestrom|-eold|new|notes.txt|X|"  # a file name
+    completes "kestrom -ex=y no" "kestrom|-ex=y|noX|"        # '=' does not split a word
     completes "kestrom -ea -eb no" "kestrom|-ea|-eb|notes.txt|X|"  # -eb is the replacement: a file
     completes "kestrom -- -fsr" "kestrom|--|-fsrX|"        # after --, file names only
     completes "kestrom -pX no" "kestrom|-pX|notes.txt|X|"  # -p takes no replacement after it
