@@ -52,8 +52,11 @@ bench:
 	build/bench/micro_bench
 	sh bench/compare.sh build/bench/kestrom
 
-# DESTDIR stages the installation (for packaging); PREFIX chooses where it goes.
-install: build
+# DESTDIR stages the installation (for packaging); PREFIX chooses where it goes. It installs what
+# was built, and builds only when nothing was, so that "sudo make install" after "make" leaves no
+# file of build/ owned by root.
+install:
+	@[ -x build/kestrom ] || $(MAKE) build
 	DESTDIR=$(DESTDIR) cmake --install build --prefix $(or $(PREFIX),/usr/local)
 
 # Removes what the last install put in place.
