@@ -3,7 +3,7 @@
 #   make demo   build it and show it at work on the bundled sample
 #   make test   every test: unit and end-to-end, also under the sanitizers, and the fuzzers briefly
 #   make bench  micro-benchmarks and the whole-process comparison
-#   make package  a Debian package (build/kestrom_*.deb)
+#   make package  a Debian package (build/package/kestrom_*.deb), by dpkg-buildpackage
 #   make valgrind  the end-to-end tests with the binary under valgrind
 #   make faults every system call of an in-place rewrite failing at every moment
 #   make test-s390x  the unit and end-to-end tests of a big-endian build without SSE2, under qemu
@@ -11,7 +11,8 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 20
 
-.PHONY: all build demo test test-release test-debug test-s390x valgrind fuzz faults bench install package format clean
+.PHONY: all build demo test test-release test-debug test-s390x valgrind fuzz faults bench install \
+        uninstall package format clean
 
 all: build
 
@@ -61,13 +62,26 @@ bench:
 	build/bench/micro_bench
 	sh bench/compare.sh build/bench/kestrom
 
-# DESTDIR stages the installation (for packaging); PREFIX chooses where it goes.
-install: build
+# DESTDIR stages the installation (for packaging); PREFIX chooses where it goes. It installs what
+# was built, and builds only when nothing was, so that "sudo make install" after "make" leaves no
+# file of build/ owned by root.
+install:
+	@[ -x build/kestrom ] || $(MAKE) build
 	DESTDIR=$(DESTDIR) cmake --install build --prefix $(or $(PREFIX),/usr/local)
 
-# A Debian package in build/: the binary, the manual page, the completion and the copyright.
-package: build
-	cd build && cpack -G DEB
+# Removes what the last install put in place.
+uninstall:
+	xargs -r -d '\n' rm -f -- < build/install_manifest.txt
+
+# A Debian package, built the Debian way from a copy of the tree, so that the tree stays clean.
+# Needs what debian/control lists under Build-Depends, and dpkg-dev; DEB_BUILD_OPTIONS=nocheck
+# skips the tests.
+package:
+	rm -rf build/package
+	mkdir -p build/package/kestrom
+	tar -c --exclude=./build --exclude=./.git --exclude='./obj-*' . | tar -x -C build/package/kestrom
+	cd build/package/kestrom && dpkg-buildpackage -us -uc -b
+	@ls build/package/*.deb
 
 format:
 	git ls-files 'src/*' 'tests/*' 'bench/*' 'fuzz/*' | grep -E '\.(cpp|hpp)$$' | xargs clang-format -i

@@ -48,3 +48,12 @@ y
 n
 ANSWERS
 ) || true
+
+cat <<EOF2
+
+The binary is $bin. To type it as kestrom, as the README does:
+  sudo make install                  # into /usr/local: the binary, man kestrom, shell completion
+  make install PREFIX=\$HOME/.local   # or for you alone (Debian puts ~/.local/bin on the PATH
+                                     # at the next login once it exists)
+  export PATH="$(dirname "$bin"):\$PATH"   # or for this shell only
+EOF2

@@ -7,7 +7,7 @@
 namespace kestrom {
 
 /// The version string of the banner and the version line.
-inline constexpr const char* VERSION = "ver. 1.10, jul 2021";
+inline constexpr const char* VERSION = "ver. " KESTROM_VERSION ", jul 2021";
 
 /// The banner and the help screen.
 void show_help(run_state& rs);
