@@ -259,6 +259,7 @@ std::size_t dictionary_walk::follow_streams_from(std::size_t from, std::size_t s
 
 int dictionary_pass(pass_output& out, byte_reader& in, const literal_automaton& automaton,
                     const start_filter& starts, bool fold, simd_tier tier) {
+    if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;  // nothing to flush
     dictionary_walk walk(out, in, automaton, starts, fold, tier);
     return walk.run();
 }

@@ -16,7 +16,7 @@ namespace kestrom {
 /// earlier one that completes later wins instead). Every walk is shorter than the window, so no
 /// candidate is ever given up at the window's limit; at the end of the input the earliest start
 /// still alive, if any, leaves unchanged with everything after it, as the walk's pending
-/// candidate does. The input must not be at its end.
+/// candidate does.
 int dictionary_pass(pass_output& out, byte_reader& in, const literal_automaton& automaton,
                     const start_filter& starts, bool fold, simd_tier tier);
 

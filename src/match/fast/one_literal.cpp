@@ -121,6 +121,7 @@ lone_word::lone_word(trie_node* root, std::size_t max_length, bool fold) {
 }
 
 int one_literal_pass(pass_output& out, byte_reader& in, const lone_word& word, simd_tier tier) {
+    if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;  // nothing to flush
     word_search search(out, word, tier);
     return search.run(in);
 }

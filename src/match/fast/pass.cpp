@@ -59,7 +59,6 @@ int try_dictionary(run_state& rs, pass_output& out, byte_reader& in, start_filte
 }  // namespace
 
 int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_size) {
-    if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;
     const bool fold = !rs.opts.case_sensitive;
     const auto max_depth = static_cast<std::size_t>(window_size);
     trie_node* const root = rs.patterns.root;
