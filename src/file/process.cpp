@@ -68,8 +68,7 @@ bool sync_directory(int dir_fd) {
 
 /// The write-back, every signal blocked: the temporary file gets its visible name (and, when asked
 /// for, reaches the disk with it) before the first byte of the file is touched.
-int write_back(const run_state& rs, rewrite_temp& tmp, int fd, std::int64_t from,
-               int& error_code) {
+int write_back(const run_state& rs, rewrite_temp& tmp, int fd, std::int64_t from, int& error_code) {
     const bool recoverable = name_rewrite_temp(tmp);
     if (rs.fsync_writeback && recoverable &&
         (::fsync(tmp.fd) != 0 || !sync_directory(tmp.dir_fd))) {

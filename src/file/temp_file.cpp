@@ -224,7 +224,8 @@ std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_
             file_bytes = in_.block() + (at - block_at);
             if (n > block_size - (at - block_at)) n = block_size - (at - block_at);
         } else {
-            if (scratch_ == nullptr) scratch_ = static_cast<unsigned char*>(xmalloc(STREAM_BUFFER_SIZE));
+            if (scratch_ == nullptr)
+                scratch_ = static_cast<unsigned char*>(xmalloc(STREAM_BUFFER_SIZE));
             if (n > STREAM_BUFFER_SIZE) n = STREAM_BUFFER_SIZE;
             ssize_t got;
             do {
@@ -253,7 +254,8 @@ long long late_rewrite_temp::take(void* context, const unsigned char* data, std:
     self.offset_ += static_cast<std::int64_t>(same);
     if (same == size) return static_cast<long long>(size);
     if (!self.create()) return -self.create_error_;
-    if (::lseek(self.t_.fd, self.offset_, SEEK_SET) != self.offset_) return -(errno != 0 ? errno : EIO);
+    if (::lseek(self.t_.fd, self.offset_, SEEK_SET) != self.offset_)
+        return -(errno != 0 ? errno : EIO);
     self.head_ = self.offset_;
     fd = self.t_.fd;
     return static_cast<long long>(same);

@@ -113,14 +113,13 @@ std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_c
     return total;
 }
 
-bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code,
-                std::size_t piece) {
+bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code, std::size_t piece) {
     off_t at = 0;
     // The kernel copies without bringing the bytes to us, and may share the blocks.
     while (at < length) {
         off_t in = at, out = at;
-        ssize_t n = ::copy_file_range(src_fd, &in, dest_fd, &out,
-                                      static_cast<std::size_t>(length - at), 0);
+        ssize_t n =
+            ::copy_file_range(src_fd, &in, dest_fd, &out, static_cast<std::size_t>(length - at), 0);
         if (n > 0) {
             at += n;
         } else if (n < 0 && errno == EINTR) {
@@ -146,8 +145,8 @@ bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code,
             return false;
         }
         for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::pwrite(dest_fd, buf + done, static_cast<std::size_t>(n - done),
-                                 at + done);
+            ssize_t w =
+                ::pwrite(dest_fd, buf + done, static_cast<std::size_t>(n - done), at + done);
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 error_code = w < 0 ? errno : ENOSPC;

@@ -72,7 +72,8 @@ byte_writer::byte_writer(int fd, std::size_t capacity)
       cap_(capacity),
       room_(capacity) {}
 
-byte_writer::byte_writer(const late_output& late, std::size_t capacity) : byte_writer(-1, capacity) {
+byte_writer::byte_writer(const late_output& late, std::size_t capacity)
+    : byte_writer(-1, capacity) {
     late_ = &late;
 }
 
