@@ -56,7 +56,7 @@ for P in 1 "$cores"; do
     done
     same=yes
     for tool in kestrom sed; do
-        diff -r "$work/perl" "$work/$tool" >/dev/null || same="NO ($tool differs from perl)"
+        diff -r --no-dereference "$work/perl" "$work/$tool" >/dev/null || same="NO ($tool differs from perl)"
     done
     floor=$(cat "$work/median.cat")
     echo "xargs -P$P: trees equal to perl's: $same"

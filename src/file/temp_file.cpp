@@ -16,7 +16,6 @@
 
 #include "file/process.hpp"
 #include "file/writeback.hpp"
-#include "util/alloc.hpp"
 #include "util/fatal_signal.hpp"
 
 namespace kestrom {
@@ -201,10 +200,6 @@ late_rewrite_temp::late_rewrite_temp(rewrite_temp& t, const char* path, int file
       in_(in),
       out_{this, &late_rewrite_temp::take} {}
 
-late_rewrite_temp::~late_rewrite_temp() {
-    if (scratch_ != nullptr) xfree(scratch_, STREAM_BUFFER_SIZE);
-}
-
 bool late_rewrite_temp::create() {
     if (open_rewrite_temp(t_, path_, size_, mode_)) return true;
     create_error_ = errno != 0 ? errno : EIO;
@@ -212,6 +207,7 @@ bool late_rewrite_temp::create() {
 }
 
 std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_t size) {
+    unsigned char scratch[STREAM_BUFFER_SIZE];  // file bytes no longer in the reader's buffer
     std::size_t same = 0;
     while (same < size) {
         const auto at = static_cast<std::uint64_t>(offset_) + same;
@@ -224,18 +220,16 @@ std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_
             file_bytes = in_.block() + (at - block_at);
             if (n > block_size - (at - block_at)) n = block_size - (at - block_at);
         } else {
-            if (scratch_ == nullptr)
-                scratch_ = static_cast<unsigned char*>(xmalloc(STREAM_BUFFER_SIZE));
             if (n > STREAM_BUFFER_SIZE) n = STREAM_BUFFER_SIZE;
             ssize_t got;
             do {
-                got = ::pread(file_fd_, scratch_, n, static_cast<off_t>(at));
+                got = ::pread(file_fd_, scratch, n, static_cast<off_t>(at));
             } while (got < 0 && errno == EINTR);
             // Past the end of the file, or unreadable: counted as different, which only writes
             // more than needed.
             if (got <= 0) return same;
             n = static_cast<std::size_t>(got);
-            file_bytes = scratch_;
+            file_bytes = scratch;
         }
         const std::size_t k = first_difference(data + same, file_bytes, n);
         same += k;

@@ -59,7 +59,6 @@ class late_rewrite_temp {
     /// reads the file: its buffer spares the comparison a read of its own.
     late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, off_t size, mode_t mode,
                       const std::int64_t& replaced, bool compare_all, const byte_reader& in);
-    ~late_rewrite_temp();
     late_rewrite_temp(const late_rewrite_temp&) = delete;
     late_rewrite_temp& operator=(const late_rewrite_temp&) = delete;
 
@@ -92,7 +91,6 @@ class late_rewrite_temp {
     std::int64_t offset_ = 0;  ///< output bytes taken so far
     std::int64_t head_ = -1;   ///< offset of the first difference, once the file is made
     int create_error_ = 0;
-    unsigned char* scratch_ = nullptr;  ///< file bytes read for a comparison, when needed
 };
 
 }  // namespace kestrom
