@@ -44,6 +44,8 @@ for P in 1 "$cores"; do
         for i in $(seq "$runs"); do
             rm -rf "$work/t"
             cp -a "$work/orig" "$work/t"
+            # The copy's own writes to disk would otherwise run during the job.
+            sync
             cd "$work/t"
             t0=$(now)
             find . -type f -print0 | "job_$tool"
