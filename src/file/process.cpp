@@ -38,11 +38,15 @@ constexpr const char* CHANGED_WHILE_READ = "'%s' changed while it was being read
 /// may rewrite, waiting for the run that holds it; a fatal signal ends the wait and the run. A
 /// filesystem that refuses the lock leaves the file unlocked: the check before the write-back
 /// still keeps another writer's change.
-void lock_file(int fd) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return;
+/// Returns whether it had to wait.
+bool lock_file(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
+        return false;
+    }
     io_wait_scope wait(io_wait::reading);
     while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
+    return true;
 }
 
 /// Whether two looks at one open file see the same content: a write, an append or a cut in
@@ -64,14 +68,14 @@ bool sync_directory(int dir_fd) {
 
 /// The write-back, every signal blocked: the temporary file gets its visible name (and, when asked
 /// for, reaches the disk with it) before the first byte of the file is touched.
-int write_back(const run_state& rs, rewrite_temp& tmp, int fd, int& error_code) {
+int write_back(const run_state& rs, rewrite_temp& tmp, int fd, std::int64_t from, int& error_code) {
     const bool recoverable = name_rewrite_temp(tmp);
     if (rs.fsync_writeback && recoverable &&
         (::fsync(tmp.fd) != 0 || !sync_directory(tmp.dir_fd))) {
         error_code = errno;
         return SYNC_KEPT_OLD;
     }
-    int synced = filesync(tmp.fd, fd, error_code);
+    int synced = filesync(tmp.fd, fd, error_code, STREAM_BUFFER_SIZE, from);
     if (synced == SYNC_OK && rs.fsync_writeback && ::fsync(fd) != 0) {
         error_code = errno;
         synced = SYNC_INCOMPLETE;
@@ -113,35 +117,53 @@ int overwrite_route(run_state& rs, const char* name) {
             return same_as_first(rs, *first);
         }
     }
-    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    lock_file(fd);
+    // O_NONBLOCK is the only status flag it was opened with.
+    (void)::fcntl(fd, F_SETFL, 0);
     // What the file is once ours: the run we waited for may have rewritten it, or removed it (a
-    // temporary file of another run, found by its name while it was visible).
-    if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
+    // temporary file of another run, found by its name while it was visible). Without a wait the
+    // look above stands: a change since then is still seen before the write-back.
+    if (lock_file(fd) && (::fstat(fd, &st) != 0 || st.st_nlink == 0)) {
         if (!silent) report_open_failure("write", name, st.st_nlink == 0 ? ENOENT : errno);
         ::close(fd);
         return NOT_PROCESSED;
     }
-    rewrite_temp tmp;
-    if (!open_rewrite_temp(tmp, name, st.st_size)) {
-        if (!silent) print_error("tmpfile()", errno);
-        ::close(fd);
-        return NOT_PROCESSED;
-    }
 
+    rewrite_temp tmp;
     int r;
+    int create_error = 0;
+    std::int64_t from = 0;
     {
         byte_reader in(fd);
-        byte_writer out(tmp.fd);
+        late_rewrite_temp late(tmp, name, fd, st.st_size, st.st_mode, rs.count.replaced_count,
+                               rs.opts.text_mode, in);
+        byte_writer out(late.output());
         r = run_engine(rs, in, out);
-        if (r == RESULT_WRITE_ERROR) {
+        int error_code = 0;
+        if (late.create_error() != 0) {
+            create_error = late.create_error();
+        } else if (r == RESULT_WRITE_ERROR) {
             if (!silent) std::fprintf(stderr, "can't write %s\n", "tmpfile");
         } else if (in.failed()) {
             // A read error is no end of input: writing back would cut the file short.
             if (!silent) report_open_failure("read", name, in.error_code());
             r = RESULT_WRITE_ERROR;
+        } else if (r == RESULT_CHANGED && (from = late.finish(error_code)) < 0) {
+            if (late.create_error() != 0) {
+                create_error = late.create_error();
+            } else {
+                if (!silent) std::fprintf(stderr, "can't write %s\n", "tmpfile");
+                r = RESULT_WRITE_ERROR;
+            }
         }
     }
+    if (create_error != 0) {
+        if (!silent) print_error("tmpfile()", create_error);
+        close_rewrite_temp(tmp);
+        ::close(fd);
+        return NOT_PROCESSED;
+    }
+    // A signal that came while the head was filled ends the run with the file untouched.
+    if (r == RESULT_CHANGED) check_fatal_signal();
 
     bool keep = false;
     if (r == RESULT_CHANGED) {
@@ -159,7 +181,7 @@ int overwrite_route(run_state& rs, const char* name) {
             changed = true;
             synced = SYNC_KEPT_OLD;
         } else {
-            synced = write_back(rs, tmp, fd, error_code);
+            synced = write_back(rs, tmp, fd, from, error_code);
         }
         // A close can report a write the system deferred; then the file is not known to be whole.
         int closed = ::close(fd);

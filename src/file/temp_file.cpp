@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "file/process.hpp"
+#include "file/writeback.hpp"
 #include "util/fatal_signal.hpp"
 
 namespace kestrom {
@@ -24,6 +25,18 @@ namespace {
 constexpr char NAME_TAG[] = ".kestrom-";
 constexpr int RANDOM_CHARS = 6;
 constexpr int NAME_ATTEMPTS = 100;
+
+/// How many leading bytes of a and b, n each, are equal.
+std::size_t first_difference(const unsigned char* a, const unsigned char* b, std::size_t n) {
+    if (a == b) return n;  // the writer handed on the reader's own buffer
+    constexpr std::size_t BLOCK = 64;
+    std::size_t i = 0;
+    while (i + BLOCK <= n && std::memcmp(a + i, b + i, BLOCK) == 0)
+        i += BLOCK;
+    while (i < n && a[i] == b[i])
+        ++i;
+    return i;
+}
 
 /// An anonymous file in $TMPDIR (or /tmp), gone when closed or when the process ends.
 int open_anonymous() {
@@ -132,12 +145,10 @@ bool open_beside(rewrite_temp& t, mode_t mode) {
 
 }  // namespace
 
-bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size) {
+bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size, mode_t mode) {
     t = rewrite_temp{};
-    struct stat st;
     t.dir_fd = open_directory_of(t, path);
-    if (t.dir_fd >= 0 && ::stat(path, &st) == 0 && has_room(t.dir_fd, size) &&
-        open_beside(t, st.st_mode & 0777)) {
+    if (t.dir_fd >= 0 && has_room(t.dir_fd, size) && open_beside(t, mode & 0777)) {
         // Locked as the files we rewrite are, so that another run that finds it by its name
         // while it is visible waits until we are done with it instead of rewriting it under us.
         (void)::flock(t.fd, LOCK_EX | LOCK_NB);
@@ -173,6 +184,98 @@ bool unname_rewrite_temp(rewrite_temp& t) {
     clear_fatal_signal_cleanup();
     t.named = false;
     return ::unlinkat(t.dir_fd, t.name, 0) == 0;
+}
+
+late_rewrite_temp::late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, off_t size,
+                                     mode_t mode, const std::int64_t& replaced, bool compare_all,
+                                     const byte_reader& in)
+    : t_(t),
+      path_(path),
+      file_fd_(file_fd),
+      size_(size),
+      mode_(mode),
+      replaced_(replaced),
+      replaced_at_start_(replaced),
+      compare_all_(compare_all),
+      in_(in),
+      out_{this, &late_rewrite_temp::take} {}
+
+bool late_rewrite_temp::create() {
+    if (open_rewrite_temp(t_, path_, size_, mode_)) return true;
+    create_error_ = errno != 0 ? errno : EIO;
+    return false;
+}
+
+std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_t size) {
+    unsigned char scratch[STREAM_BUFFER_SIZE];  // file bytes no longer in the reader's buffer
+    std::size_t same = 0;
+    while (same < size) {
+        const auto at = static_cast<std::uint64_t>(offset_) + same;
+        const std::uint64_t block_at = in_.block_offset();
+        const std::size_t block_size = in_.block_size();
+        const unsigned char* file_bytes;
+        std::size_t n = size - same;
+        if (at >= block_at && at - block_at < block_size) {
+            // Still in the reader's buffer: no read of our own.
+            file_bytes = in_.block() + (at - block_at);
+            if (n > block_size - (at - block_at)) n = block_size - (at - block_at);
+        } else {
+            if (n > STREAM_BUFFER_SIZE) n = STREAM_BUFFER_SIZE;
+            ssize_t got;
+            do {
+                got = ::pread(file_fd_, scratch, n, static_cast<off_t>(at));
+            } while (got < 0 && errno == EINTR);
+            // Past the end of the file, or unreadable: counted as different, which only writes
+            // more than needed.
+            if (got <= 0) return same;
+            n = static_cast<std::size_t>(got);
+            file_bytes = scratch;
+        }
+        const std::size_t k = first_difference(data + same, file_bytes, n);
+        same += k;
+        if (k < n) break;
+    }
+    return same;
+}
+
+long long late_rewrite_temp::take(void* context, const unsigned char* data, std::size_t size,
+                                  int& fd) {
+    auto& self = *static_cast<late_rewrite_temp*>(context);
+    std::size_t same = size;
+    if (self.compare_all_ || self.replaced_ != self.replaced_at_start_) {
+        same = self.same_prefix(data, size);
+    }
+    self.offset_ += static_cast<std::int64_t>(same);
+    if (same == size) return static_cast<long long>(size);
+    if (!self.create()) return -self.create_error_;
+    if (::lseek(self.t_.fd, self.offset_, SEEK_SET) != self.offset_)
+        return -(errno != 0 ? errno : EIO);
+    self.head_ = self.offset_;
+    fd = self.t_.fd;
+    return static_cast<long long>(same);
+}
+
+std::int64_t late_rewrite_temp::finish(int& error_code) {
+    std::int64_t from = head_;
+    std::int64_t head = head_;
+    if (t_.fd < 0) {
+        // Every byte of the new content is the file's own, so it is a head of the file. Of a
+        // content as long as the file, the last byte is written back all the same, so that the
+        // file's modification time says it was rewritten.
+        if (!create()) {
+            error_code = create_error_;
+            return -1;
+        }
+        head = offset_;
+        from = offset_ > 0 && offset_ == static_cast<std::int64_t>(size_) ? offset_ - 1 : offset_;
+        if (::lseek(t_.fd, offset_, SEEK_SET) != offset_) {
+            error_code = errno;
+            return -1;
+        }
+    }
+    error_code = 0;
+    if (!copy_range(t_.fd, file_fd_, head, error_code)) return -1;
+    return from;
 }
 
 void close_rewrite_temp(rewrite_temp& t, bool keep) {

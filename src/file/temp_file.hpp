@@ -9,6 +9,11 @@
 #include <limits.h>
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
+
+#include "util/byte_stream.hpp"
+
 namespace kestrom {
 
 /// Longest name of a directory entry that we make.
@@ -24,9 +29,10 @@ struct rewrite_temp {
     char dir[PATH_MAX] = {};            ///< the directory, symbolic links resolved
 };
 
-/// Creates the temporary file for rewriting path (symbolic links followed) whose present size is
-/// size. Returns false with errno set when not even the fallback could be created.
-bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size);
+/// Creates the temporary file for rewriting path (symbolic links followed), whose present size is
+/// size, with the permission bits of mode. Returns false with errno set when not even the
+/// fallback could be created.
+bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size, mode_t mode);
 
 /// Gives the temporary file its visible name beside the file; false when it cannot have one (the
 /// anonymous fallback, or a system that refuses), in which case the write-back goes on without it.
@@ -38,5 +44,53 @@ bool unname_rewrite_temp(rewrite_temp& t);
 /// Closes the temporary file. A name that is still there stays (it holds the only whole copy of
 /// the new content); keep must then be true, else the name is removed first.
 void close_rewrite_temp(rewrite_temp& t, bool keep = false);
+
+/// The output of a pass that rewrites a file in place: the temporary file is made only when the
+/// pass first writes a byte that differs from the file's own at the same offset, and it gets the
+/// bytes from there on, at their offsets. Until then nothing is written: a file without a find
+/// costs its read alone. Before the write-back finish() fills the head, the bytes before the
+/// first difference, from the file, so that the temporary file holds the whole new content.
+class late_rewrite_temp {
+  public:
+    /// file_fd is open on path, whose size and mode are given. replaced is the run's count of
+    /// replacements: while it stays as it was, every byte written is the file's own (a pass
+    /// writes the input unchanged until its first replacement), so nothing is compared. With
+    /// compare_all every byte is compared (line mode, whose output may differ before that). in
+    /// reads the file: its buffer spares the comparison a read of its own.
+    late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, off_t size, mode_t mode,
+                      const std::int64_t& replaced, bool compare_all, const byte_reader& in);
+    late_rewrite_temp(const late_rewrite_temp&) = delete;
+    late_rewrite_temp& operator=(const late_rewrite_temp&) = delete;
+
+    /// What the pass's writer writes to.
+    const late_output& output() const { return out_; }
+    /// The errno of a temporary file that could not be made, or 0.
+    int create_error() const { return create_error_; }
+
+    /// After a pass that replaced something, with its writer flushed: makes the temporary file if
+    /// the pass never needed one, fills its head from the file and leaves it at the end of the
+    /// new content. Returns the offset of the first byte the write-back must write, or -1 with
+    /// error_code set (create_error() tells whether the file could not be made at all).
+    std::int64_t finish(int& error_code);
+
+  private:
+    static long long take(void* context, const unsigned char* data, std::size_t size, int& fd);
+    std::size_t same_prefix(const unsigned char* data, std::size_t size);
+    bool create();
+
+    rewrite_temp& t_;
+    const char* path_;
+    int file_fd_;
+    off_t size_;
+    mode_t mode_;
+    const std::int64_t& replaced_;
+    const std::int64_t replaced_at_start_;
+    bool compare_all_;
+    const byte_reader& in_;
+    late_output out_;
+    std::int64_t offset_ = 0;  ///< output bytes taken so far
+    std::int64_t head_ = -1;   ///< offset of the first difference, once the file is made
+    int create_error_ = 0;
+};
 
 }  // namespace kestrom

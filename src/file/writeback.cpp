@@ -113,7 +113,53 @@ std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_c
     return total;
 }
 
-int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece) {
+bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code, std::size_t piece) {
+    off_t at = 0;
+    // The kernel copies without bringing the bytes to us, and may share the blocks.
+    while (at < length) {
+        off_t in = at, out = at;
+        ssize_t n =
+            ::copy_file_range(src_fd, &in, dest_fd, &out, static_cast<std::size_t>(length - at), 0);
+        if (n > 0) {
+            at += n;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
+                             errno == ENOSYS || errno == EBADF || errno == ETXTBSY)) {
+            break;  // refused here: the rest goes through a buffer
+        } else {
+            error_code = n < 0 ? errno : EIO;  // 0: the file is shorter than it was
+            return false;
+        }
+    }
+    unsigned char buf[STREAM_BUFFER_SIZE];
+    piece = clamp_piece(piece);
+    while (at < length) {
+        const std::size_t want = length - at < static_cast<std::int64_t>(piece)
+                                     ? static_cast<std::size_t>(length - at)
+                                     : piece;
+        ssize_t n = ::pread(src_fd, buf, want, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error_code = n < 0 ? errno : EIO;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w =
+                ::pwrite(dest_fd, buf + done, static_cast<std::size_t>(n - done), at + done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                error_code = w < 0 ? errno : ENOSPC;
+                return false;
+            }
+            done += w;
+        }
+        at += n;
+    }
+    return true;
+}
+
+int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece, std::int64_t from) {
     error_code = 0;
     const off_t new_length = ::lseek(tmp_fd, 0, SEEK_CUR);
     const off_t old_length = ::lseek(file_fd, 0, SEEK_CUR);
@@ -129,8 +175,10 @@ int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece) {
         error_code = saved != 0 ? saved : EIO;
         return r;
     };
+    if (from < 0 || from > new_length || from > old_length) from = 0;
+    // Both at the first byte that differs: what lies before it is the same in both files.
     auto rewind_both = [&]() {
-        return ::lseek(tmp_fd, 0, SEEK_SET) == 0 && ::lseek(file_fd, 0, SEEK_SET) == 0;
+        return ::lseek(tmp_fd, from, SEEK_SET) == from && ::lseek(file_fd, from, SEEK_SET) == from;
     };
 
     off_t count = old_length;
@@ -155,6 +203,7 @@ int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece) {
             count = new_length;
         }
     }
+    count -= from;
     std::int64_t written = 0;
     std::int64_t copied = copy_head(file_fd, tmp_fd, count, error_code, piece, &written);
     if (copied == count) return SYNC_OK;

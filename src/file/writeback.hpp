@@ -19,7 +19,16 @@ enum : int {
 
 /// Rewrites file_fd (positioned at its old length) with the content of tmp_fd (positioned at the
 /// new length), in pieces of at most piece bytes. error_code receives the errno of a failure.
-int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece = STREAM_BUFFER_SIZE);
+/// The bytes before from are the same in both and are not written; from is at most the smaller
+/// length.
+int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece = STREAM_BUFFER_SIZE,
+             std::int64_t from = 0);
+
+/// Copies the first length bytes of src to the same offsets of dest, in the kernel where the
+/// filesystems allow it, else through a buffer in pieces of at most piece bytes; neither file's
+/// position moves. False with error_code set when not all of them were copied.
+bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code,
+                std::size_t piece = STREAM_BUFFER_SIZE);
 
 /// Copies src from its position to its end, appending at dest's position; returns bytes written.
 std::int64_t copy_stream(int dest_fd, int src_fd, int& error_code,

@@ -39,10 +39,13 @@ std::size_t byte_reader::read_some(unsigned char* dest, std::size_t size) {
 
 bool byte_reader::fill() {
     if (pos_ < len_) return true;
+    const std::size_t n = read_some(buf_, cap_);
+    // At the end the last block stays in view (block()), as read() left it.
+    if (n == 0) return false;
     consumed_before_ += len_;
-    pos_ = len_ = 0;
-    len_ = read_some(buf_, cap_);
-    return len_ > 0;
+    pos_ = 0;
+    len_ = n;
+    return true;
 }
 
 std::size_t byte_reader::read(unsigned char* dest, std::size_t size) {
@@ -69,11 +72,34 @@ byte_writer::byte_writer(int fd, std::size_t capacity)
       cap_(capacity),
       room_(capacity) {}
 
+byte_writer::byte_writer(const late_output& late, std::size_t capacity)
+    : byte_writer(-1, capacity) {
+    late_ = &late;
+}
+
 byte_writer::~byte_writer() {
     xfree(buf_, cap_);
 }
 
 bool byte_writer::write_out(const unsigned char* data, std::size_t size, std::size_t& done) {
+    if (fd_ < 0 && late_ != nullptr && done < size) {
+        int fd = -1;
+        const long long skipped = late_->take(late_->context, data + done, size - done, fd);
+        if (skipped < 0) {
+            error_ = static_cast<int>(-skipped);
+            room_ = 0;
+            return false;
+        }
+        done += static_cast<std::size_t>(skipped);
+        if (done < size) {
+            if (fd < 0) {
+                error_ = EBADF;
+                room_ = 0;
+                return false;
+            }
+            fd_ = fd;
+        }
+    }
     while (done < size) {
         check_fatal_signal();
         ssize_t n;

@@ -68,6 +68,11 @@ class byte_reader {
     int error_code() const { return error_; }
     /// Bytes handed out so far.
     std::uint64_t offset() const { return consumed_before_ + pos_; }
+    /// The whole buffer as last filled, the bytes handed out from it too, and the input offset of
+    /// its first byte: what a consumer may still compare against what it was given.
+    const unsigned char* block() const { return buf_; }
+    std::size_t block_size() const { return len_; }
+    std::uint64_t block_offset() const { return consumed_before_; }
     int fd() const { return fd_; }
 
   private:
@@ -84,11 +89,22 @@ class byte_reader {
     int error_ = 0;
 };
 
+/// An output that a writer opens only once it is needed. Until then each block that the writer
+/// would write goes to take(), which returns how many of its leading bytes need not be written
+/// (all of them while the output is not needed yet). When it returns fewer, it has set fd to the
+/// descriptor that takes the rest and all that follows. A negative result is a failure, -errno.
+struct late_output {
+    void* context;
+    long long (*take)(void* context, const unsigned char* data, std::size_t size, int& fd);
+};
+
 /// Writes a file descriptor through a buffer. Never closes the descriptor; flush() before use of
 /// the descriptor elsewhere. After a failure every further write fails too.
 class byte_writer {
   public:
     explicit byte_writer(int fd, std::size_t capacity = STREAM_BUFFER_SIZE);
+    /// A writer whose descriptor comes from late when its first byte must be written.
+    explicit byte_writer(const late_output& late, std::size_t capacity = STREAM_BUFFER_SIZE);
     ~byte_writer();
     byte_writer(const byte_writer&) = delete;
     byte_writer& operator=(const byte_writer&) = delete;
@@ -142,6 +158,7 @@ class byte_writer {
     bool write_out(const unsigned char* data, std::size_t size, std::size_t& done);
 
     int fd_;
+    const late_output* late_ = nullptr;  // asked for the descriptor while fd_ is -1
     unsigned char* buf_;
     std::size_t cap_;
     std::size_t room_;  // cap_, or 0 once a write failed, so that put() fails at once

@@ -1,13 +1,15 @@
 // Fault injection, loaded into kestrom with LD_PRELOAD by the end-to-end tests. One system call
 // fails (or stops the process) at its k-th use, so that a test can check what every failure at
 // every moment leaves on disk. Set by the environment:
-//   KFAULT_CALL    read, write, lseek, ftruncate, close, open, openat, linkat, fsync, unlinkat,
-//                  flock or fstat
+//   KFAULT_CALL    read, write, pread, pwrite, copy_file_range, lseek, ftruncate, close, open,
+//                  openat, linkat, fsync, unlinkat, flock or fstat
 //   KFAULT_AT      k: the call to act on (1 = the first); 0 or unset: never
 //   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR, EOPNOTSUPP), SHORT (read or write
 //                  half the bytes) or STOP (SIGSTOP just before the call, which nothing can block)
 //   KFAULT_FILE    count only calls on descriptors of this file (not for open, openat, linkat)
 //   KFAULT_COUNT   a file that receives the number of calls of KFAULT_CALL seen so far
+//   KFAULT_REFUSE  copy_file_range: it always fails with EXDEV, as between two filesystems, so
+//                  that the copy goes through pread and pwrite
 // The library defines read and its kin itself: the fortified inline wrappers must not exist here.
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
@@ -51,8 +53,11 @@ fault_plan load() {
     p.short_count = std::strcmp(a, "SHORT") == 0;
     p.stop = std::strcmp(a, "STOP") == 0;
     p.error = EIO;
-    const std::pair<const char*, int> errors[] = {
-        {"ENOSPC", ENOSPC}, {"EFBIG", EFBIG}, {"EINTR", EINTR}, {"EOPNOTSUPP", EOPNOTSUPP}};
+    const std::pair<const char*, int> errors[] = {{"ENOSPC", ENOSPC},
+                                                  {"EFBIG", EFBIG},
+                                                  {"EINTR", EINTR},
+                                                  {"EOPNOTSUPP", EOPNOTSUPP},
+                                                  {"EXDEV", EXDEV}};
     for (auto [name, error] : errors)
         if (std::strcmp(a, name) == 0) p.error = error;
     return p;
@@ -113,6 +118,30 @@ ssize_t write(int fd, const void* data, size_t size) {
     static const auto f = real<ssize_t (*)(int, const void*, size_t)>("write");
     const int d = decide("write", fd);
     return d == 1 ? -1 : f(fd, data, d == 2 && size > 1 ? size / 2 : size);
+}
+
+ssize_t pread(int fd, void* data, size_t size, off_t at) {
+    static const auto f = real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    const int d = decide("pread", fd);
+    return d == 1 ? -1 : f(fd, data, d == 2 && size > 1 ? size / 2 : size, at);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t at) {
+    static const auto f = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    const int d = decide("pwrite", fd);
+    return d == 1 ? -1 : f(fd, data, d == 2 && size > 1 ? size / 2 : size, at);
+}
+
+ssize_t copy_file_range(int in, off_t* in_at, int out, off_t* out_at, size_t size, unsigned flags) {
+    static const auto f =
+        real<ssize_t (*)(int, off_t*, int, off_t*, size_t, unsigned)>("copy_file_range");
+    static const bool refused = std::getenv("KFAULT_REFUSE") != nullptr;
+    if (refused) {
+        errno = EXDEV;
+        return -1;
+    }
+    const int d = decide("copy_file_range", out);
+    return d == 1 ? -1 : f(in, in_at, out, out_at, d == 2 && size > 1 ? size / 2 : size, flags);
 }
 
 FAILING(off_t, lseek, fd, (int fd, off_t offset, int whence), (fd, offset, whence))

@@ -53,6 +53,111 @@ TEST(Files, RewriteKeepsInodeLinksAndModeThroughASymlinkAndLeavesUnchangedFiles)
     EXPECT_EQ(stat_of(quiet).st_mtime, 1000000000);
 }
 
+/// old with the byte at each offset set to c.
+std::string with_bytes(std::string old, std::initializer_list<std::size_t> offsets, char c) {
+    for (std::size_t at : offsets)
+        old[at] = c;
+    return old;
+}
+
+TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
+    const std::string plain(300000, 'b');
+    std::string lines, crlf;
+    for (int i = 0; i < 20000; ++i) {
+        lines += "line\n";
+        crlf += "line\r\n";
+    }
+    std::vector<std::string> many;  // enough literals for the pass that reads into its own buffer
+    for (const char* word : {"q1", "q2", "q3", "q4", "q5", "q6", "q7", "q8", "a"}) {
+        many.push_back(std::string("-e") + word);
+        many.push_back("x");
+    }
+    struct row {
+        const char* what;
+        std::string old;
+        std::vector<std::string> args;
+        std::string want;
+        int status;
+        long most_writes;  ///< write calls of the whole run: the new part, not all of the file
+    };
+    const row rows[] = {
+        {"no find", plain, {"-ea", "x"}, plain, 1, 0},
+        {"no find in line mode", lines, {"-b", "-ea", "x"}, lines, 1, 0},
+        {"first byte",
+         with_bytes(plain, {0}, 'a'),
+         {"-ea", "x"},
+         with_bytes(plain, {0}, 'x'),
+         0,
+         10},
+        {"late, same length",
+         with_bytes(plain, {299990}, 'a'),
+         {"-ea", "x"},
+         with_bytes(plain, {299990}, 'x'),
+         0,
+         2},
+        {"late, growing",
+         with_bytes(plain, {299990}, 'a'),
+         {"-ea", "xyz"},
+         with_bytes(plain, {299990}, 'x').insert(299991, "yz"),
+         0,
+         3},
+        {"late, shrinking",
+         with_bytes(plain, {299990}, 'a'),
+         {"-ea", ""},
+         std::string(plain).erase(299990, 1),
+         0,
+         2},
+        {"at the end of the first read",
+         with_bytes(plain, {131071, 131072}, 'a'),
+         {"-ea", "x"},
+         with_bytes(plain, {131071, 131072}, 'x'),
+         0,
+         6},
+        {"late, many patterns", with_bytes(plain, {200000}, 'a'), many,
+         with_bytes(plain, {200000}, 'x'), 0, 4},
+        // Every byte written is the file's own: the write-back still touches the file.
+        {"replaced by itself",
+         with_bytes(plain, {299990}, 'a'),
+         {"-ea", "a"},
+         with_bytes(plain, {299990}, 'a'),
+         0,
+         1},
+        {"only the end cut off", plain + "aaa", {"-ea", ""}, plain, 0, 0},
+        // Line mode drops carriage returns before any replacement: they are written too.
+        {"line mode",
+         crlf + "a\r\n",
+         {"-b", "-ea", "x"},
+         replace_all(crlf, "\r", "") + "x\n",
+         0,
+         4},
+    };
+    for (const row& c : rows) {
+        temp_dir dir;
+        const std::string f = dir.write("f", c.old);
+        const struct timeval long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(::utimes(f.c_str(), long_ago), 0);
+        const struct stat before = stat_of(f);
+        std::vector<std::string> args = c.args;
+        args.push_back(f);
+        run_options counting;
+        if (!wrapped()) {
+            counting = fault("write", 0, "EIO");
+            counting.env.push_back("KFAULT_COUNT=" + dir.file("count"));
+        }
+        run_result r = run(args, counting);
+        EXPECT_EQ(r.status, c.status) << c.what << r.err;
+        EXPECT_TRUE(read_file(f) == c.want) << c.what;
+        const struct stat after = stat_of(f);
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
+        EXPECT_EQ(after.st_mtime != 1000000000, c.status == 0) << c.what;
+        if (!wrapped()) {
+            const long writes = std::atol(read_file(dir.file("count")).c_str());
+            EXPECT_LE(writes, c.most_writes) << c.what;
+        }
+        EXPECT_TRUE(recovery_files(dir.path()).empty()) << c.what;
+    }
+}
+
 TEST(Files, MessagesAndResults) {
     const std::string summary = "1 file(s) processed, 1 errors\n0 occurrences found, 0 replaced\n";
     const std::string missing = "'missing': \nNo such file or directory\n", foo = "foo\n";

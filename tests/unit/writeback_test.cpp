@@ -48,6 +48,51 @@ TEST(Writeback, FileEndsWithExactlyTheNewContent) {
     }
 }
 
+TEST(Writeback, BytesBeforeTheFirstDifferenceAreNotWritten) {
+    struct from_case {
+        std::size_t old_size, new_size, from, piece;
+    };
+    // The temporary file's head is junk: a write-back that rewrote it would show.
+    // clang-format off
+    const from_case cases[] = {
+        {100, 37, 20, 8}, {37, 100, 37, 8}, {64, 64, 63, 8}, {64, 64, 64, 8}, {10, 0, 0, 8},
+        {200000, 70000, 65537, 65536}, {70000, 200000, 69999, 65536}, {131072, 131072, 1, 65536},
+    };
+    // clang-format on
+    for (const from_case& c : cases) {
+        const std::string old_content = pattern_bytes(c.old_size, 'o');
+        const std::string fresh = pattern_bytes(c.new_size, 'n');
+        mem_file file(old_content);
+        mem_file tmp(std::string(c.from, 'J') + fresh.substr(c.from));
+        ::lseek(file.fd(), 0, SEEK_END);
+        ::lseek(tmp.fd(), 0, SEEK_END);
+        int error = 0;
+        EXPECT_EQ(filesync(tmp.fd(), file.fd(), error, c.piece, c.from), SYNC_OK)
+            << c.old_size << " -> " << c.new_size << " from " << c.from;
+        EXPECT_EQ(file.content(), old_content.substr(0, c.from) + fresh.substr(c.from))
+            << c.old_size << " -> " << c.new_size << " from " << c.from;
+    }
+}
+
+TEST(Writeback, HeadIsCopiedToTheSameOffsetsWithoutMovingEither) {
+    for (std::int64_t length : {0, 1, 65536, 200000}) {
+        const std::string source = pattern_bytes(200000, 's');
+        mem_file src(source), dest;
+        ::lseek(src.fd(), 7, SEEK_SET);
+        ::lseek(dest.fd(), 300000, SEEK_SET);
+        int error = 0;
+        EXPECT_TRUE(copy_range(dest.fd(), src.fd(), length, error)) << length;
+        EXPECT_EQ(dest.content(), source.substr(0, static_cast<std::size_t>(length))) << length;
+        EXPECT_EQ(::lseek(src.fd(), 0, SEEK_CUR), 7);
+        EXPECT_EQ(::lseek(dest.fd(), 0, SEEK_CUR), 300000);
+    }
+    // A source shorter than the head is a failure, not a head of stale bytes.
+    mem_file src("abc"), dest;
+    int error = 0;
+    EXPECT_FALSE(copy_range(dest.fd(), src.fd(), 10, error));
+    EXPECT_NE(error, 0);
+}
+
 TEST(Writeback, ShortSourceFillsTheHeadWithZeros) {
     mem_file file("abcdefghij"), src("XYZ");
     int error = 0;
