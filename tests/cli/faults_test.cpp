@@ -77,11 +77,11 @@ TEST(Faults, EveryFailureLeavesAWholeFile) {
                     ASSERT_EQ(clean.status, 0) << call << clean.err;
                     ASSERT_TRUE(read_file(f) == want) << call;
                     const long n = std::atol(read_file(dir.file("count")).c_str());
-                // The copy of a head runs only when there is one.
-                const bool head_copy = call == "copy_file_range" || fc.refuse_kernel_copy;
-                if (head_copy && lead > 0) {
-                    ASSERT_GT(n, 0) << call << " never called";
-                }
+                    // The copy of a head runs only when there is one.
+                    const bool head_copy = call == "copy_file_range" || fc.refuse_kernel_copy;
+                    if (head_copy && lead > 0) {
+                        ASSERT_GT(n, 0) << call << " never called";
+                    }
                     for (const std::string& action : actions) {
                         for (long k = 1; k <= n; ++k) {
                             if (!full && k != 1 && k != n && k != (n + 1) / 2) continue;
