@@ -165,6 +165,16 @@ has rg && set -- "$@" "ripgrep:rg --passthru -N -r X '[a-z]ef[a-z]ne'"
 has sd && set -- "$@" "sd:sd '[a-z]ef[a-z]ne' X"
 job "W10 [a-z]ef[a-z]ne" "$work/small" "$@"
 
+# Led by wildcards and sets: every start is a candidate until the literal part fails.
+set -- "kestrom:$k -c '-e?[a-z]ing' X" "perl:perl -0777 -pe 's/.[a-z]ing/X/gs'"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r X '(?-u).[a-z]ing'"
+has sd && set -- "$@" "sd:sd '(?s-u).[a-z]ing' X"
+job "W10 ?[a-z]ing" "$work/small" "$@"
+set -- "kestrom:$k -c '-e[0-9]?:' X" "perl:perl -0777 -pe 's/[0-9].:/X/gs'"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r X '(?-u)[0-9].:'"
+has sd && set -- "$@" "sd:sd '(?s-u)[0-9].:' X"
+job "W10 [0-9]?:" "$work/small" "$@"
+
 sed 's/foo/f_o/g' "$work/small" > "$work/nofoo"
 job "star restart *foo" "$work/nofoo" "kestrom:$k -c -e*foo X" "perl:perl -0777 -pe 's/.*?foo/X/gs'"
 job "star restart a*foo" "$work/nofoo" "kestrom:$k -c -ea*foo X" \
@@ -234,3 +244,26 @@ for job in "W8 w8.pat pairs" "W8r w8r.pat random words"; do
               printf "| %s %d %s | matching | %.0f | %.2fx W4 | |\n", name, pairs, what, bytes / match_s / 1e6,
                      (bytes / match_s) / (bytes / t["w4"]) }' "$work/csv8"
 done
+
+# The million-word dictionaries to one string, against the one peer that takes a million
+# literals: ripgrep's -F -f, its words shortest first so that its leftmost-first rule (the first
+# word listed wins at a start) equals ours (the shortest word completes first). Whole processes,
+# registration included, over the 64 MiB text.
+random_words_8_12() {
+    awk -v n="$1" 'BEGIN { srand(12); for (i = 0; i < n; i++) { w = ""; k = 8 + int(rand() * 5)
+                   for (j = 0; j < k; j++) w = w substr("abcdefghijklmnopqrstuvwxyz", 1 + int(rand() * 26), 1)
+                   print w } }'
+}
+random_words_8_12 1100000 | awk '!seen[$0]++' | head -n 1000000 > "$work/m1.words"
+awk -F/ 'NR <= 838250 && $2 ~ / / { print $2 }' "$work/w8.pat" > "$work/p1.words"
+for words in m1 p1; do
+    awk '{ print length($0), $0 }' "$work/$words.words" | sort -n -s -k1,1 | cut -d' ' -f2- \
+        > "$work/$words.sorted"
+    awk '{ printf "/%s/X/\n", $0 }' "$work/$words.sorted" > "$work/$words.pat"
+done
+set -- "kestrom:$k -s -c -f$work/m1.pat"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -F -f $work/m1.sorted -r X"
+job "W8r1 a million random words to one string" "$work/small" "$@"
+set -- "kestrom:$k -s -c -f$work/p1.pat"
+has rg && set -- "$@" "ripgrep:rg --passthru -N -F -f $work/p1.sorted -r X"
+job "W8p1 $(wc -l < "$work/p1.words") word pairs to one string" "$work/small" "$@"
