@@ -151,7 +151,11 @@ class walk {
     int from_window(cursor& c);
     int restart_empty(cursor& c);
     bool star_run(cursor& c);
-    void take_star_run(cursor& c, const star_bytes& only);
+    /// The candidate's start and end, and the record's end, after take_star_run.
+    struct span {
+        int start, end, record_hi;
+    };
+    span take_star_run(cursor c, const star_bytes& only);
     void shift_window(cursor& c);
 
     pass_output& out_;
@@ -338,7 +342,10 @@ int walk::run() {
     }
     const star_bytes& only = star_cache_.get(c.fallback, c.fold);
     const int kept = c.start;
-    take_star_run(c, only);
+    const span after = take_star_run(c, only);
+    c.start = after.start;
+    c.end = after.end;
+    c.record_hi = after.record_hi;
     c.scan = c.end;
     return c.start == kept ||
            c.out->write(c.window + kept, static_cast<std::size_t>(c.start - kept));
@@ -353,10 +360,11 @@ int walk::run() {
 /// the new start be passed over (the caller does that). Stops at the first byte that needs
 /// more, at the end of the buffered input or of the storage; the bytes given up are those from
 /// the old start to the new one, for the caller to write.
-[[gnu::always_inline]] inline void walk::take_star_run(cursor& c, const star_bytes& only) {
+// Out of line, on a copy of the cursor, so that its loop has the registers to itself.
+[[gnu::noinline]] walk::span walk::take_star_run(cursor c, const star_bytes& only) {
     byte_reader& in = *c.in;
-    if (in.buffered_size() == 0 && !in.fill()) return;  // the caller meets the end
-    // In locals: the bytes stored in the window might alias the cursor's fields.
+    if (in.buffered_size() == 0 && !in.fill())
+        return {c.start, c.end, c.record_hi};  // the caller meets the end
     unsigned char* const window = c.window;
     walk_state* const recorded = c.recorded;
     const int window_size = c.window_size;
@@ -391,10 +399,8 @@ int walk::run() {
         window[end++] = v;
         recorded[end] = inside;
     }
-    c.start = start;
-    c.end = end;
-    c.record_hi = end;
     in.consume(i);
+    return {start, end, end};
 }
 
 /// Moves the pending bytes, and the record beside them, to the front of the window.
