@@ -3,20 +3,20 @@
 // The reference is the plain walk (stream.cpp): from each candidate start it walks down the trie
 // byte by byte, takes the first pattern that completes, and otherwise gives the start up and
 // re-scans from one byte further on. Every strategy here gives exactly its output, result and
-// counts; the tests hold each to it on random tries and inputs (StreamMatcher.*AgreeWith*), at
+// counts; the tests hold each to it on random tries and inputs (FastPass.*AgreeWith*), at
 // every SIMD tier. They are chosen once per pass, from the trie alone:
 //
 //  1. One literal (one_literal.cpp). A trie whose walks all follow one path of plain bytes to one
 //     record is a single word: the found texts are its leftmost occurrences, so the input is
 //     searched for it in its own buffer by the rare-pair finder (util/byte_search), and only a
 //     tail that may begin the word is ever held back.
-//  2. Dictionary (dictionary.cpp). A trie without wildcards that fits the automaton
-//     (pattern/automaton) is stepped through it: one step a byte follows every start at once, and
-//     a completion is taken once no earlier start is alive. Long spans go through interleaved
-//     streams (several parts of the span stepped side by side, so that their loads overlap);
-//     where few starts begin a pattern, the start filter passes over the others at the root, and
-//     backs off (exponentially) while it does not pay.
-//  3. Star walk (star_walk.cpp). Every other trie (stars, '?', sets, or too many states) is
+//  2. Dictionary (dictionary.cpp). A trie without wildcards (a set is its members' bytes by then)
+//     that fits the automaton (pattern/automaton) is stepped through it: one step a byte follows
+//     every start at once, and a completion is taken once no earlier start is alive. Long spans
+//     go through interleaved streams (several parts of the span stepped side by side, so that
+//     their loads overlap); where few starts begin a pattern, the start filter passes over the
+//     others at the root, and backs off (exponentially) while it does not pay.
+//  3. Star walk (star_walk.cpp). Every other trie (a star, a '?', or too many states) is
 //     walked as the reference walks it, with four helps: the states a walk under a star records,
 //     which turn a re-scan into a lookup; the bytes a star alone takes, stored in bulk; the start
 //     filter (start_filter.cpp) for fresh starts, which for a large trie also tests the hashes of
