@@ -37,8 +37,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 work=$(mktemp -d)
-tmux_() { tmux -S "$work/tmux" -f /dev/null "$@"; }
-trap 'tmux_ kill-server 2>/dev/null; rm -rf "$work"' EXIT
+# A server of its own for each shell: a new session could otherwise meet the server of the shell
+# before while it is still going away, and go with it.
+tmux_() { tmux -S "$work/tmux-${shell:-none}" -f /dev/null "$@"; }
+trap 'for socket in "$work"/tmux-*; do tmux -S "$socket" kill-server 2>/dev/null; done; rm -rf "$work"' EXIT
 
 # What the cases complete: a directory with one file in it, two files with nothing in common.
 mkdir -p "$work/dir/src" "$work/home/config/fish"
@@ -88,11 +90,18 @@ start_shell() {
     zsh) command="zsh -i" ;;
     fish) command="fish -i" ;;
     esac
-    tmux_ new-session -d -s test -x 200 -y 50 -c "$work/dir" \
-        "env -i HOME='$work/home' ZDOTDIR='$work/home' XDG_CONFIG_HOME='$work/home/config' \
-         XDG_DATA_HOME='$work/home/data' TERM=screen LANG=C.UTF-8 PATH='$bindir:/usr/bin:/bin' \
-         $command"
-    wait_screen 'READY$' || { fail "the shell did not start"; return 1; }
+    local attempt
+    for attempt in 1 2; do
+        tmux_ new-session -d -s test -x 200 -y 50 -c "$work/dir" \
+            "env -i HOME='$work/home' ZDOTDIR='$work/home' XDG_CONFIG_HOME='$work/home/config' \
+             XDG_DATA_HOME='$work/home/data' TERM=screen LANG=C.UTF-8 PATH='$bindir:/usr/bin:/bin' \
+             $command"
+        wait_screen 'READY$' && return 0
+        # A machine too busy to start a shell in time: once more, from a fresh server.
+        tmux_ kill-server 2>/dev/null
+    done
+    fail "the shell did not start"
+    return 1
 }
 
 # Drops the line and clears the screen, and waits for the prompt alone. The keys of the next case
