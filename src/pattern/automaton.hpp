@@ -218,10 +218,11 @@ class literal_automaton {
         return stepper{rows_.data(), class_of_, nodes_.data(), row_count_,
                        static_cast<std::uint32_t>(class_count_)};
     }
-    /// Rows for a tight loop over the shallow states (see link): entry fast_rows()[off + class]
-    /// is the offset of the next state's row, at least slow_from() when the step needs more than
-    /// that (a completion, or a state without a whole row), and root_offset() for the root, whose
-    /// row comes twice: at offset 0 and, copied, at root_offset(), above every other offset.
+    /// The rows of run_rows' tight loop over the shallow states (fast_, see link): entry
+    /// fast_[off + class] is the offset of the next state's row, SLOW or more when the step needs
+    /// more than that (a completion, or a state without a whole row), and root_offset() for the
+    /// root, whose row comes twice: at offset 0 and, copied, at root_offset(), above every other
+    /// offset.
     static constexpr std::uint32_t SLOW = std::uint32_t{1} << 31;
     std::uint32_t root_offset() const {
         return row_count_ * static_cast<std::uint32_t>(class_count_);
@@ -235,8 +236,8 @@ class literal_automaton {
         return off == root_offset() ? ROOT : row_index(off);
     }
 
-    /// Rows for a pass that follows several streams of the input at once and notes completions
-    /// instead of stopping at them: every state has one, entry dense_rows()[off + class] is the
+    /// Rows for the interleaved streams, which note completions instead of stopping at them
+    /// (dense_, see make_dense): every state has one, entry dense_rows()[off + class] is the
     /// offset of the next state's row, the root's row is at 0, and the rows of the states at which
     /// a walk is complete (along their links) are those from dense_completes() on. Only for
     /// automata whose rows fit in dense_budget bytes; has_dense() says whether they were made.
