@@ -38,15 +38,11 @@ constexpr const char* CHANGED_WHILE_READ = "'%s' changed while it was being read
 /// may rewrite, waiting for the run that holds it; a fatal signal ends the wait and the run. A
 /// filesystem that refuses the lock leaves the file unlocked: the check before the write-back
 /// still keeps another writer's change.
-/// Returns whether it had to wait.
-bool lock_file(int fd) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
-        return false;
-    }
+void lock_file(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) return;
     io_wait_scope wait(io_wait::reading);
     while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
-    return true;
 }
 
 /// Whether two looks at one open file see the same content: a write, an append or a cut in
@@ -119,10 +115,12 @@ int overwrite_route(run_state& rs, const char* name) {
     }
     // O_NONBLOCK is the only status flag it was opened with.
     (void)::fcntl(fd, F_SETFL, 0);
-    // What the file is once ours: the run we waited for may have rewritten it, or removed it (a
-    // temporary file of another run, found by its name while it was visible). Without a wait the
-    // look above stands: a change since then is still seen before the write-back.
-    if (lock_file(fd) && (::fstat(fd, &st) != 0 || st.st_nlink == 0)) {
+    // What the file is once ours: another run may have rewritten it, or removed it (a temporary
+    // file of another run, found by its name while it was visible), since the look above. That
+    // run may have let go of the lock just before it was asked for, so the file is looked at
+    // again even when the lock came at once; else its write would count as a change of ours.
+    lock_file(fd);
+    if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
         if (!silent) report_open_failure("write", name, st.st_nlink == 0 ? ENOENT : errno);
         ::close(fd);
         return NOT_PROCESSED;
