@@ -487,6 +487,24 @@ TEST(Files, ASecondRunWaitsForTheFirstOrEndsOnASignal) {
     EXPECT_EQ(read_file(f), "one baz\n");
 }
 
+TEST(Files, ARunThatEndsJustBeforeTheLockIsTakenIsNoChange) {
+    // The second run has looked at the file and stops just before it asks for the lock; the
+    // first runs from start to end meanwhile. The lock then comes at once, and the second run
+    // filters the first one's result instead of calling it a change by another writer.
+    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
+    temp_dir dir;
+    const std::string f = dir.write("f", "alpha gamma\n");
+    background late = start({"-egamma", "GAMMA", f}, fault("flock", 1, "STOP"));
+    int status = 0;
+    ASSERT_EQ(::waitpid(late.pid, &status, WUNTRACED), late.pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    EXPECT_EQ(run({"-ealpha", "ALPHA", f}).status, 0);
+    ::kill(late.pid, SIGCONT);
+    run_result r = finish(late);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(f), "ALPHA GAMMA\n");
+}
+
 TEST(Files, AnotherRunsVisibleTemporaryFileIsNotRewrittenUnderIt) {
     // A run over a tree may find another run's temporary file by its name while that run copies
     // it back (here stopped at its second write into the file). It waits, and then finds the file
