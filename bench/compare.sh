@@ -166,14 +166,14 @@ has sd && set -- "$@" "sd:sd '[a-z]ef[a-z]ne' X"
 job "W10 [a-z]ef[a-z]ne" "$work/small" "$@"
 
 # Led by wildcards and sets: every start is a candidate until the literal part fails.
-set -- "kestrom:$k -c '-e?[a-z]ing' X" "perl:perl -0777 -pe 's/.[a-z]ing/X/gs'"
-has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r X '(?-u).[a-z]ing'"
-has sd && set -- "$@" "sd:sd '(?s-u).[a-z]ing' X"
-job "W10 ?[a-z]ing" "$work/small" "$@"
-set -- "kestrom:$k -c '-e[0-9]?:' X" "perl:perl -0777 -pe 's/[0-9].:/X/gs'"
-has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r X '(?-u)[0-9].:'"
-has sd && set -- "$@" "sd:sd '(?s-u)[0-9].:' X"
-job "W10 [0-9]?:" "$work/small" "$@"
+# Each as our pattern and the peers' regex ('.' for '?', taking a line feed and any byte).
+for pair in '?[a-z]ing|.[a-z]ing' '[0-9]?:|[0-9].:'; do
+    pattern=${pair%%|*} regex=${pair#*|}
+    set -- "kestrom:$k -c '-e$pattern' X" "perl:perl -0777 -pe 's/$regex/X/gs'"
+    has rg && set -- "$@" "ripgrep:rg --passthru -N -U --multiline-dotall -r X '(?-u)$regex'"
+    has sd && set -- "$@" "sd:sd '(?s-u)$regex' X"
+    job "W10 $pattern" "$work/small" "$@"
+done
 
 sed 's/foo/f_o/g' "$work/small" > "$work/nofoo"
 job "star restart *foo" "$work/nofoo" "kestrom:$k -c -e*foo X" "perl:perl -0777 -pe 's/.*?foo/X/gs'"

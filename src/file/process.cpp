@@ -88,132 +88,163 @@ int same_as_first(const run_state& rs, const filtered_files::entry& first) {
     return first.result;
 }
 
-int overwrite_route(run_state& rs, const char* name) {
-    const bool silent = rs.opts.silent;
+/// One file on its way through the overwrite route.
+struct rewrite_job {
+    rewrite_job(run_state& state, const char* file_name) : rs(state), name(file_name) {}
+    run_state& rs;
+    const char* name;
+    int fd = -1;
+    struct stat st {};
+    rewrite_temp tmp;
+    std::int64_t from = 0;  ///< the first byte that differs, once the pass has changed the file
+};
+
+/// Opens, checks and locks the file; KEEP_GOING when it is to be filtered, else its result.
+constexpr int KEEP_GOING = -3;  // beside NOT_PROCESSED and NOT_REGULAR
+int open_and_lock(rewrite_job& job) {
+    const bool silent = job.rs.opts.silent;
     // Non-blocking, so that a FIFO put in the file's place since it was looked at cannot hold the
     // open; what was opened is checked again before anything is read or written.
-    int fd = open_file(name, O_RDWR | O_NONBLOCK);
-    if (fd < 0) {
-        if (!silent) report_open_failure("write", name, errno);
+    job.fd = open_file(job.name, O_RDWR | O_NONBLOCK);
+    if (job.fd < 0) {
+        if (!silent) report_open_failure("write", job.name, errno);
         return NOT_PROCESSED;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        if (!silent) report_open_failure("write", name, errno);
-        ::close(fd);
+    if (::fstat(job.fd, &job.st) != 0) {
+        if (!silent) report_open_failure("write", job.name, errno);
+        ::close(job.fd);
         return NOT_PROCESSED;
     }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (!S_ISREG(job.st.st_mode)) {
+        ::close(job.fd);
         return NOT_REGULAR;
     }
-    if (rs.filtered != nullptr) {
-        if (const filtered_files::entry* first = rs.filtered->find(st.st_dev, st.st_ino)) {
-            ::close(fd);
-            return same_as_first(rs, *first);
+    if (job.rs.filtered != nullptr) {
+        if (const filtered_files::entry* first =
+                job.rs.filtered->find(job.st.st_dev, job.st.st_ino)) {
+            ::close(job.fd);
+            return same_as_first(job.rs, *first);
         }
     }
     // O_NONBLOCK is the only status flag it was opened with.
-    (void)::fcntl(fd, F_SETFL, 0);
+    (void)::fcntl(job.fd, F_SETFL, 0);
     // What the file is once ours: another run may have rewritten it, or removed it (a temporary
     // file of another run, found by its name while it was visible), since the look above. That
     // run may have let go of the lock just before it was asked for, so the file is looked at
     // again even when the lock came at once; else its write would count as a change of ours.
-    lock_file(fd);
-    if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
-        if (!silent) report_open_failure("write", name, st.st_nlink == 0 ? ENOENT : errno);
-        ::close(fd);
+    lock_file(job.fd);
+    if (::fstat(job.fd, &job.st) != 0 || job.st.st_nlink == 0) {
+        if (!silent) report_open_failure("write", job.name, job.st.st_nlink == 0 ? ENOENT : errno);
+        ::close(job.fd);
         return NOT_PROCESSED;
     }
+    return KEEP_GOING;
+}
 
-    rewrite_temp tmp;
-    int r;
-    int create_error = 0;
-    std::int64_t from = 0;
-    {
-        byte_reader in(fd);
-        late_rewrite_temp late(tmp, name, fd, st.st_size, st.st_mode, rs.count.replaced_count,
-                               rs.opts.text_mode, in);
-        byte_writer out(late.output());
-        r = run_engine(rs, in, out);
-        int error_code = 0;
+/// Filters the file into its temporary file, which is made at the first byte that differs.
+/// Returns the pass's result; create_error is set when no temporary file could be made.
+int filter_into_temp(rewrite_job& job, int& create_error) {
+    const bool silent = job.rs.opts.silent;
+    byte_reader in(job.fd);
+    late_rewrite_temp late(job.tmp, job.name, job.fd, job.st.st_size, job.st.st_mode,
+                           job.rs.count.replaced_count, job.rs.opts.text_mode, in);
+    byte_writer out(late.output());
+    int r = run_engine(job.rs, in, out);
+    int error_code = 0;
+    if (late.create_error() != 0) {
+        create_error = late.create_error();
+    } else if (r == RESULT_WRITE_ERROR) {
+        if (!silent) std::fprintf(stderr, "can't write %s\n", "tmpfile");
+    } else if (in.failed()) {
+        // A read error is no end of input: writing back would cut the file short.
+        if (!silent) report_open_failure("read", job.name, in.error_code());
+        r = RESULT_WRITE_ERROR;
+    } else if (r == RESULT_CHANGED && (job.from = late.finish(error_code)) < 0) {
         if (late.create_error() != 0) {
             create_error = late.create_error();
-        } else if (r == RESULT_WRITE_ERROR) {
+        } else {
             if (!silent) std::fprintf(stderr, "can't write %s\n", "tmpfile");
-        } else if (in.failed()) {
-            // A read error is no end of input: writing back would cut the file short.
-            if (!silent) report_open_failure("read", name, in.error_code());
             r = RESULT_WRITE_ERROR;
-        } else if (r == RESULT_CHANGED && (from = late.finish(error_code)) < 0) {
-            if (late.create_error() != 0) {
-                create_error = late.create_error();
-            } else {
-                if (!silent) std::fprintf(stderr, "can't write %s\n", "tmpfile");
-                r = RESULT_WRITE_ERROR;
-            }
         }
     }
+    return r;
+}
+
+/// Writes the new content back into the file, with every signal blocked, and closes it; returns
+/// the file's result. keep says whether the temporary file stays beside a file left mixed.
+int settle(rewrite_job& job, bool& keep) {
+    const bool silent = job.rs.opts.silent;
+    rewrite_temp& tmp = job.tmp;
+    int r = RESULT_CHANGED;
+    mask_signals(true);
+    // Another writer (one that takes no lock) may have written to the file since it was read:
+    // writing back what was read would undo that write or mix with it.
+    struct stat now;
+    int error_code = 0;
+    int synced;
+    bool changed = false;
+    if (::fstat(job.fd, &now) != 0) {
+        error_code = errno;
+        synced = SYNC_KEPT_OLD;
+    } else if (!same_file_state(job.st, now)) {
+        changed = true;
+        synced = SYNC_KEPT_OLD;
+    } else {
+        synced = write_back(job.rs, tmp, job.fd, job.from, error_code);
+    }
+    // A close can report a write the system deferred; then the file is not known to be whole.
+    int closed = ::close(job.fd);
+    if (synced == SYNC_OK && closed != 0) {
+        synced = SYNC_INCOMPLETE;
+        error_code = errno;
+    }
+    // A file left mixed keeps the one whole copy of its new content beside it.
+    keep = synced == SYNC_INCOMPLETE && tmp.named;
+    int unlink_error = 0;
+    if (!keep && !unname_rewrite_temp(tmp)) unlink_error = errno;
+    mask_signals(false);
+    const char* slash = std::strcmp(tmp.dir, "/") == 0 ? "" : "/";
+    if (unlink_error != 0 && !silent) {
+        std::fprintf(stderr, "can't remove '%s%s%s': %s\n", tmp.dir, slash, tmp.name,
+                     std::strerror(unlink_error));
+    }
+    if (changed) {
+        if (!silent) std::fprintf(stderr, CHANGED_WHILE_READ, job.name);
+        r = RESULT_WRITE_ERROR;
+    } else if (synced != SYNC_OK) {
+        if (!silent) print_error("filesync()", error_code);
+        r = RESULT_WRITE_ERROR;
+    }
+    if (keep) {
+        // Said even when silent: the file is damaged and this is how to mend it.
+        std::fprintf(stderr, "'%s' is incomplete; its new content is in '%s%s%s'\n", job.name,
+                     tmp.dir, slash, tmp.name);
+    }
+    return r;
+}
+
+int overwrite_route(run_state& rs, const char* name) {
+    rewrite_job job(rs, name);
+    const int opened = open_and_lock(job);
+    if (opened != KEEP_GOING) return opened;
+    int create_error = 0;
+    int r = filter_into_temp(job, create_error);
     if (create_error != 0) {
-        if (!silent) print_error("tmpfile()", create_error);
-        close_rewrite_temp(tmp);
-        ::close(fd);
+        if (!rs.opts.silent) print_error("tmpfile()", create_error);
+        close_rewrite_temp(job.tmp);
+        ::close(job.fd);
         return NOT_PROCESSED;
     }
     // A signal that came while the head was filled ends the run with the file untouched.
     if (r == RESULT_CHANGED) check_fatal_signal();
-
     bool keep = false;
     if (r == RESULT_CHANGED) {
-        mask_signals(true);
-        // Another writer (one that takes no lock) may have written to the file since it was
-        // read: writing back what was read would undo that write or mix with it.
-        struct stat now;
-        int error_code = 0;
-        int synced;
-        bool changed = false;
-        if (::fstat(fd, &now) != 0) {
-            error_code = errno;
-            synced = SYNC_KEPT_OLD;
-        } else if (!same_file_state(st, now)) {
-            changed = true;
-            synced = SYNC_KEPT_OLD;
-        } else {
-            synced = write_back(rs, tmp, fd, from, error_code);
-        }
-        // A close can report a write the system deferred; then the file is not known to be whole.
-        int closed = ::close(fd);
-        if (synced == SYNC_OK && closed != 0) {
-            synced = SYNC_INCOMPLETE;
-            error_code = errno;
-        }
-        // A file left mixed keeps the one whole copy of its new content beside it.
-        keep = synced == SYNC_INCOMPLETE && tmp.named;
-        int unlink_error = 0;
-        if (!keep && !unname_rewrite_temp(tmp)) unlink_error = errno;
-        mask_signals(false);
-        if (unlink_error != 0 && !silent) {
-            std::fprintf(stderr, "can't remove '%s%s%s': %s\n", tmp.dir,
-                         std::strcmp(tmp.dir, "/") == 0 ? "" : "/", tmp.name,
-                         std::strerror(unlink_error));
-        }
-        if (changed) {
-            if (!silent) std::fprintf(stderr, CHANGED_WHILE_READ, name);
-            r = RESULT_WRITE_ERROR;
-        } else if (synced != SYNC_OK) {
-            if (!silent) print_error("filesync()", error_code);
-            r = RESULT_WRITE_ERROR;
-        }
-        if (keep) {
-            // Said even when silent: the file is damaged and this is how to mend it.
-            std::fprintf(stderr, "'%s' is incomplete; its new content is in '%s%s%s'\n", name,
-                         tmp.dir, std::strcmp(tmp.dir, "/") == 0 ? "" : "/", tmp.name);
-        }
+        r = settle(job, keep);
     } else {
-        ::close(fd);
+        ::close(job.fd);
     }
-    close_rewrite_temp(tmp, keep);
-    if (rs.filtered != nullptr) rs.filtered->add(st.st_dev, st.st_ino, name, r);
+    close_rewrite_temp(job.tmp, keep);
+    if (rs.filtered != nullptr) rs.filtered->add(job.st.st_dev, job.st.st_ino, name, r);
     // A signal held back during the write-back ends the run now that the file is complete.
     check_fatal_signal();
     return r;
