@@ -70,16 +70,6 @@ struct reference {
     }
 };
 
-/// Whether the search holds a '[' after the folding and decoding that registration applies.
-bool has_set(const char* search, std::size_t length, bool fold) {
-    char* decoded = xstrndup(search, length);
-    if (fold) str_upper(decoded);
-    const std::size_t n = unescape(decoded);
-    const bool found = std::memchr(decoded, '[', n) != nullptr;
-    xfree(decoded, length + 1);
-    return found;
-}
-
 std::string content_of(int fd) {
     std::string s;
     char buf[4096];
@@ -116,11 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             static_cast<const unsigned char*>(std::memchr(search_end + 1, 0, end - search_end - 1));
         if (repl_end == nullptr) return 0;
         char* search = xstrndup(reinterpret_cast<const char*>(p), search_end - p);
-        if (rs.opts.search_meta && !rs.opts.link_re &&
-            has_set(search, static_cast<std::size_t>(search_end - p), !rs.opts.case_sensitive)) {
-            xfree(search, static_cast<std::size_t>(search_end - p) + 1);
-            return 0;  // sets compile to one branch per member in plain mode: keep the trie small
-        }
         char* repl =
             xstrndup(reinterpret_cast<const char*>(search_end + 1), repl_end - search_end - 1);
         register_pair(rs.patterns, rs.opts, search, repl);

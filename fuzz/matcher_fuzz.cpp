@@ -40,28 +40,12 @@ namespace {
 
 using namespace kestrom;
 
-// Keeps every run small: a pattern with two sets of 256 members already builds what follows them
-// 65536 times in plain mode.
+// Keeps every run small.
 constexpr std::size_t MAX_INPUT = 4096;
-constexpr int MAX_PLAIN_SETS = 2;
-constexpr std::size_t MAX_TWO_SET_PATTERN = 24;
 
 /// A NUL-terminated copy of text in counted memory.
 char* copy_of(const unsigned char* text, std::size_t length) {
     return xstrndup(reinterpret_cast<const char*>(text), length);
-}
-
-/// Whether plain mode may compile the search: counts the '[' that the compiler will see, after
-/// the same folding and decoding that registration applies.
-bool plain_search_is_bounded(const char* search, std::size_t length, bool fold) {
-    char* decoded = xstrndup(search, length);
-    if (fold) str_upper(decoded);
-    const std::size_t n = unescape(decoded);
-    int sets = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        sets += decoded[i] == '[';
-    xfree(decoded, length + 1);
-    return sets < MAX_PLAIN_SETS || (sets == MAX_PLAIN_SETS && n <= MAX_TWO_SET_PATTERN);
 }
 
 /// The whole content of fd.
@@ -105,10 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         char* search = copy_of(p, search_len);
         char* repl = copy_of(search_end + 1, repl_len);
         if (k == 1 && (flags & 128) != 0) rs.opts.link_re = !rs.opts.link_re;
-        if (!rs.opts.search_meta || rs.opts.link_re ||
-            plain_search_is_bounded(search, search_len, !rs.opts.case_sensitive)) {
-            register_pair(rs.patterns, rs.opts, search, repl);
-        }
+        register_pair(rs.patterns, rs.opts, search, repl);
         xfree(search, search_len + 1);
         xfree(repl, repl_len + 1);
         p = repl_end + 1;

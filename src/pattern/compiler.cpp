@@ -1,6 +1,8 @@
 #include "pattern/compiler.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "pattern/char_set.hpp"
 #include "util/alloc.hpp"
@@ -95,18 +97,95 @@ void cursor_pool::release(compile_cursor* list) {
     free_ = list;
 }
 
+namespace {
+
+/// The child field through which a cursor's next element attaches.
+trie_node** field_of(const build_target& to, const compile_cursor* c) {
+    return c->node == nullptr ? to.root_head : &c->node->child;
+}
+
+/// Adds code with value to the one list that every field of fields holds (or to the empty lists
+/// they hold), so that they all hold the same list afterwards: what one of them gets, each of
+/// its copies would get. Returns the node that has the code.
+trie_node* attach_shared(trie& t, trie_node** const* fields, std::size_t count,
+                         std::uint16_t code, replacement* value) {
+    trie_node* const head = *fields[0];
+    const auto holding = static_cast<std::uint32_t>(count);
+    if (head != nullptr && holding < t.holders(head)) {
+        // Others hold the list too: these fields go on with a copy of their own.
+        trie_node* copy = t.copy_list(head, holding);
+        for (std::uint32_t h = 0; h < holding; ++h) {
+            t.drop_holder(head);
+            *fields[h] = copy;
+        }
+    }
+    trie_node* const before = *fields[0];
+    trie_node* const node = node_insert(t, fields[0], code, value);
+    trie_node* const after = *fields[0];
+    if (after != before) {
+        // A new head (or a new list): every holder leads to it.
+        for (std::size_t h = 1; h < count; ++h)
+            *fields[h] = after;
+        t.set_holders(before, 1);
+        t.set_holders(after, holding);
+    }
+    return node;
+}
+
+}  // namespace
+
 void attach_plain(const build_target& to, std::uint16_t code, replacement* value,
                   const compile_cursor* cursors, compile_cursor** new_list) {
     trie& t = to.t;
     cursor_pool& pool = to.pool;
-    trie_node** const root_head = to.root_head;
+    if (!t.share_copies) {
+        for (const compile_cursor* c = cursors; c != nullptr; c = c->next) {
+            trie_node* node = node_insert(t, field_of(to, c), code, value);
+            // After a star the cursor stays: what follows goes beside the star, in the list that
+            // the star's child leads back to.
+            pool.push(new_list, code == CODE_ANYSTR ? c->node : node);
+        }
+        return;
+    }
+    // Cursors whose fields hold one list that is shared as copies, or hold no list yet (the
+    // members of a set, say), are served together: one insertion, and they go on sharing. The
+    // others each have a list of their own (link mode may have shared it on purpose) and are
+    // served one by one, in order, as each copy would be.
+    struct slot {
+        trie_node* list;
+        trie_node** field;
+        const compile_cursor* cursor;
+    };
+    counted_vector<slot> together;
     for (const compile_cursor* c = cursors; c != nullptr; c = c->next) {
-        compile_cursor* fresh = pool.push(new_list, nullptr);
-        trie_node** head = c->node == nullptr ? root_head : &c->node->child;
-        trie_node* node = node_insert(t, head, code, value);
-        // After a star the cursor stays: what follows goes beside the star, in the list that the
-        // star's child leads back to.
-        fresh->node = code == CODE_ANYSTR ? c->node : node;
+        trie_node** field = field_of(to, c);
+        if (*field == nullptr || t.holders(*field) >= 2) {
+            together.push_back(slot{*field, field, c});
+            continue;
+        }
+        trie_node* node = node_insert(t, field, code, value);
+        pool.push(new_list, code == CODE_ANYSTR ? c->node : node);
+    }
+    // Link mode's sharing can bring two cursors to one node: its field counts once.
+    std::sort(together.begin(), together.end(), [](const slot& a, const slot& b) {
+        return a.list != b.list ? a.list < b.list : a.field < b.field;
+    });
+    counted_vector<trie_node**> fields;
+    for (std::size_t from = 0; from < together.size();) {
+        std::size_t to_end = from;
+        fields.clear();
+        for (; to_end < together.size() && together[to_end].list == together[from].list; ++to_end) {
+            if (fields.empty() || fields.back() != together[to_end].field)
+                fields.push_back(together[to_end].field);
+        }
+        trie_node* node = attach_shared(t, fields.data(), fields.size(), code, value);
+        if (code == CODE_ANYSTR) {
+            for (std::size_t k = from; k < to_end; ++k)
+                pool.push(new_list, together[k].cursor->node);
+        } else {
+            pool.push(new_list, node);
+        }
+        from = to_end;
     }
 }
 
@@ -123,14 +202,16 @@ void attach_link(const build_target& to, std::uint16_t code, replacement* value,
             // At the root the cursor moves onto a star too, so what follows goes into its child.
             fresh->node = node_insert(t, root_head, code, value);
         } else if (!built) {
+            t.own_list(&c->node->child);  // link mode builds in one copy alone
             trie_node* node = node_insert(t, &c->node->child, code, value);
             shared = c->node->child;
             fresh->node = code == CODE_ANYSTR ? c->node : node;
             built = true;
         } else {
             // Whatever list this node had is dropped: it follows the first cursor's list.
+            t.drop_holder(c->node->child);
             c->node->child = shared;
-            t.drop_byte_tables(true);
+            t.note_shared_lists();
         }
     }
 }

@@ -5,10 +5,8 @@
 namespace kestrom {
 
 prefix_filter::prefix_filter(trie_node* root, std::size_t max_length) {
-    // Below this many prefixes the walks stay in the cache and need no help; above the node
-    // budget the survey would cost more than it saves.
+    // Below this many prefixes the walks stay in the cache and need no help.
     constexpr std::size_t MIN_PREFIXES = 4096;
-    constexpr std::size_t MAX_NODES = std::size_t{1} << 23;
     std::size_t length = std::min(MAX_LENGTH, max_length > 0 ? max_length - 1 : 0);
     if (root == nullptr || length < 3) return;
 

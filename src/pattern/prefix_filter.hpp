@@ -17,6 +17,8 @@ class prefix_filter {
   public:
     /// The longest prefix tested.
     static constexpr std::size_t MAX_LENGTH = 8;
+    /// The most nodes surveyed: a larger trie would cost more than the filter saves.
+    static constexpr std::size_t MAX_NODES = std::size_t{1} << 23;
 
     /// Surveys the trie below root for prefixes of length() bytes: as many as every walk takes
     /// before it could complete or meet a wildcard, at most MAX_LENGTH and below max_length.

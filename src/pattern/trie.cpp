@@ -10,6 +10,7 @@
 #include "pattern/automaton.hpp"
 #include "pattern/prefix_filter.hpp"
 #include "pattern/required_literal.hpp"
+#include "pattern/tree_size.hpp"
 #include "util/alloc.hpp"
 #include "util/ascii.hpp"
 
@@ -23,6 +24,12 @@ struct trie::node_chunk {
 };
 
 namespace {
+/// The most paths that the automaton and the prefix filter may unfold a trie with shared lists
+/// into, beyond a few per node: sharing comes from sets, whose lists the walk steps through as
+/// fast as an automaton of a million states (measured on runs of digit sets, dates included),
+/// without its building, which would cost far more than the trie itself.
+constexpr std::size_t SHARED_MAX_PATHS = 1 << 16;
+constexpr std::size_t SHARED_PATHS_PER_NODE = 4;
 /// Lists shorter than this are walked; a table pays off only on longer ones.
 constexpr std::size_t INDEX_MIN_LENGTH = 8;
 /// At most this many tables (2 KiB each): a trie multiplied by sets needs no table per list.
@@ -148,6 +155,10 @@ void trie::drop_byte_tables(bool for_good) {
     if (for_good) byte_tables_off_ = true;
 }
 
+std::size_t trie::shared_max_paths() const {
+    return SHARED_MAX_PATHS + SHARED_PATHS_PER_NODE * node_count_;
+}
+
 const literal_automaton& trie::automaton(std::size_t max_depth) {
     drop_byte_tables();  // a pass needs none; registration makes them anew
     // Bounded so that a huge trie is walked instead: a state takes about sixty-five bytes while
@@ -157,17 +168,33 @@ const literal_automaton& trie::automaton(std::size_t max_depth) {
     if (automaton_ != nullptr && automaton_version_ == version_ && automaton_depth_ == max_depth)
         return *automaton_;
     // A trie of more nodes than that is counted first, without the building's memory: a bound of
-    // none makes the automaton unusable at once.
-    const std::size_t bound =
-        node_count_ < MAX_STATES || literal_automaton::may_fit(root, MAX_STATES) ? MAX_STATES : 0;
+    // none makes the automaton unusable at once. Shared lists unfold into a state per path, so
+    // such a trie is always counted, on its shared form.
+    std::size_t expected = node_count_ + 1;
+    if (shares_lists_) {
+        const std::size_t most = std::min(MAX_STATES, shared_max_paths());
+        expected = tree_size(root, SIZE_MAX, most, true) + 1;
+        if (expected > most) expected = MAX_STATES + 1;
+    } else if (node_count_ >= MAX_STATES && !literal_automaton::may_fit(root, MAX_STATES)) {
+        expected = MAX_STATES + 1;
+    }
+    const std::size_t bound = expected <= MAX_STATES ? MAX_STATES : 0;
     return rebuilt(automaton_, automaton_version_, automaton_depth_, version_, max_depth, root,
-                   max_depth, bound, std::min(node_count_ + 1, bound), automaton_dense_budget,
+                   max_depth, bound, std::min(expected, bound), automaton_dense_budget,
                    automaton_row_budget);
 }
 
 const prefix_filter& trie::prefixes(std::size_t max_length) {
     drop_byte_tables();  // a pass needs none; registration makes them anew
-    return rebuilt(prefixes_, prefixes_version_, prefixes_length_, version_, max_length, root,
+    // Shared lists are surveyed path by path: a trie whose paths are too many to survey is
+    // counted first, on its shared form, and gets no filter.
+    trie_node* surveyed = root;
+    if (shares_lists_ && max_length > 1 &&
+        tree_size(root, std::min(prefix_filter::MAX_LENGTH, max_length - 1),
+                  shared_max_paths()) > shared_max_paths()) {
+        surveyed = nullptr;
+    }
+    return rebuilt(prefixes_, prefixes_version_, prefixes_length_, version_, max_length, surveyed,
                    max_length);
 }
 
@@ -249,6 +276,57 @@ replacement* trie::record_new(const char* text, std::size_t length) {
     return r;
 }
 
+void trie::note_shared_lists() {
+    if (shares_lists_) return;
+    shares_lists_ = true;
+    // A byte table belongs to one head field; the others that hold the list would not see it.
+    drop_byte_tables(true);
+}
+
+void trie::set_holders(trie_node* head, std::uint32_t count) {
+    if (count <= 1) {
+        holders_.erase(head);
+        return;
+    }
+    note_shared_lists();
+    holders_[head] = count;
+}
+
+void trie::drop_holder(trie_node* head) {
+    if (head == nullptr || holders_.empty()) return;
+    const auto at = holders_.find(head);
+    if (at == holders_.end()) return;
+    if (--at->second <= 1) holders_.erase(at);
+}
+
+trie_node* trie::copy_list(trie_node* head, std::uint32_t count) {
+    trie_node* first = nullptr;
+    trie_node** link = &first;
+    trie_node* star = nullptr;
+    for (const trie_node* n = head; n != nullptr; n = n->next) {
+        trie_node* copy = node_new(n->code, nullptr);
+        copy->repl = n->repl;
+        if (n->code == CODE_ANYSTR) {
+            star = copy;  // leads back to the head of its own list
+        } else if (n->child != nullptr) {
+            copy->child = n->child;
+            set_holders(n->child, holders(n->child) + 1);
+        }
+        *link = copy;
+        link = &copy->next;
+    }
+    if (star != nullptr) star->child = first;
+    set_holders(first, count);
+    return first;
+}
+
+void trie::own_list(trie_node** field) {
+    trie_node* const head = *field;
+    if (head == nullptr || holders(head) < 2) return;
+    *field = copy_list(head, 1);
+    drop_holder(head);
+}
+
 namespace {
 trie_node* last_of(trie_node* n) {
     while (n->next != nullptr)
@@ -328,6 +406,7 @@ void add_literal(trie& t, trie_node** head_field, const unsigned char* text, std
     }
     trie_node* node = nullptr;
     for (std::size_t i = 0; i < length; ++i) {
+        t.own_list(head_field);  // a literal reaches one copy alone
         node = node_insert(t, head_field, text[i], nullptr);
         head_field = &node->child;
     }

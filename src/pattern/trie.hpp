@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "util/alloc.hpp"
@@ -93,6 +94,37 @@ class trie {
     /// Whether any star node exists: without one, no list needs its star's child kept up.
     bool has_star() const { return star_count_ != 0; }
 
+    /// Whether plain mode shares what it builds after a set among the set's members while their
+    /// copies stay equal, so that a pattern costs its length times its sets' sizes instead of
+    /// their product. Off only for the reference that tests compare the shared form with: each
+    /// member then gets a copy of its own.
+    bool share_copies = true;
+
+    /// Whether some list is reached through more than one node's child (copies shared, or link
+    /// mode): an analysis that walks every path from the root would then unfold the sharing.
+    bool shares_lists() const { return shares_lists_; }
+    /// Marks that some list is reached through more than one node's child.
+    void note_shared_lists();
+
+    /// How many child fields hold the list that begins at head as a copy shared while equal: 1
+    /// for a list of its own (which link mode may still share on purpose), more for a shared one.
+    std::uint32_t holders(const trie_node* head) const {
+        if (holders_.empty()) return 1;
+        const auto at = holders_.find(head);
+        return at == holders_.end() ? 1 : at->second;
+    }
+    /// Records that count fields (one or more) hold the list at head.
+    void set_holders(trie_node* head, std::uint32_t count);
+    /// Makes sure that the field is the only holder of its list before something is added through
+    /// it: a shared list is copied for it (its nodes, not what lies below them, which the copy
+    /// shares in turn).
+    void own_list(trie_node** field);
+    /// A copy of the list at head, of which count fields become the holders; the copied nodes'
+    /// lists gain the copy as a holder, and a star leads back to the copy's head.
+    trie_node* copy_list(trie_node* head, std::uint32_t count);
+    /// One holder of the list at head lets go of it.
+    void drop_holder(trie_node* head);
+
     /// For a long list, found by the field that holds its head: the node that takes each byte,
     /// or null. Only registration's help (see node_insert), kept up by it while nodes are added;
     /// null for a list without one, and for every list once the trie has a star or shares a list.
@@ -107,6 +139,8 @@ class trie {
 
   private:
     struct node_chunk;
+    /// The most paths that an analysis may unfold a trie with shared lists into.
+    std::size_t shared_max_paths() const;
     arena store_;
     node_chunk* chunks_ = nullptr;  // every node, for the index build
     std::uint64_t version_ = 0;     // grows with every node and record added
@@ -136,6 +170,12 @@ class trie {
     trie_node** byte_table_blocks_[MAX_BYTE_TABLES / TABLES_PER_BLOCK] = {};
     std::size_t byte_table_count_ = 0;
     bool byte_tables_off_ = false;
+    bool shares_lists_ = false;
+    using holder_map =
+        std::unordered_map<const trie_node*, std::uint32_t, std::hash<const trie_node*>,
+                           std::equal_to<>,
+                           counted_allocator<std::pair<const trie_node* const, std::uint32_t>>>;
+    holder_map holders_;  // the lists shared as copies, by head; a list not here has one holder
 };
 
 /// The node of the list in *head_field with the code, found or created, keeping the list sorted

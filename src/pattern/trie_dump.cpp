@@ -81,6 +81,19 @@ counted_string dump_trie(const trie_node* root) {
     for (std::size_t k = 0; k < order.size(); ++k)
         discover(order[k]->child, ids, order);
 
+    // How many nodes lead to each node through their child (a star back to its own list aside).
+    std::vector<std::size_t, counted_allocator<std::size_t>> held(order.size(), 0);
+    for (const trie_node* n : order) {
+        if (n->child == nullptr) continue;
+        if (n->code == CODE_ANYSTR) {
+            bool own = false;
+            for (const trie_node* m = n->child; m != nullptr && !own; m = m->next)
+                own = m == n;
+            if (own) continue;
+        }
+        ++held[ids.find(n->child)->second];
+    }
+
     counted_string out;
     for (std::size_t k = 0; k < order.size(); ++k) {
         const trie_node* n = order[k];
@@ -91,6 +104,7 @@ counted_string dump_trie(const trie_node* root) {
         if (n->repl != nullptr) append_record(out, *n->repl);
         if (n->next != nullptr) append_number(out, "next", ids.find(n->next)->second);
         if (n->child != nullptr) append_number(out, "child", ids.find(n->child)->second);
+        if (held[k] > 1) append_number(out, "held", held[k]);
         out += '\n';
     }
     return out;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 namespace kestrom {
 
@@ -48,6 +49,10 @@ struct counted_allocator {
         return true;
     }
 };
+
+/// A vector in counted memory.
+template <typename T>
+using counted_vector = std::vector<T, counted_allocator<T>>;
 
 /// A fixed number of elements of counted memory, left uninitialised: the buffers of a pass,
 /// which it fills before it reads them.

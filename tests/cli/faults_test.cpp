@@ -135,8 +135,16 @@ TEST(Faults, ExhaustedMemoryEndsWithOneMessage) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer needs more address space than any useful limit";
 #endif
-    // Some 16 million trie nodes.
-    run_result r = run({"-e[!][!][!]x", "y"}, {.input = "data", .memory_limit = 64 << 20});
+    // Some four million trie nodes: a thousand long searches that part at their first bytes.
+    temp_dir dir;
+    std::string patterns;
+    for (int i = 0; i < 1000; ++i) {
+        const std::string n = std::to_string(i);
+        patterns.append("/").append(n).append(4000, 'a').append("/x/\n");
+    }
+    std::string pats = "-f";
+    pats += dir.write("pats", patterns);
+    run_result r = run({pats}, {.input = "data", .memory_limit = 64 << 20});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("FATAL: malloc(", 0), 0u) << r.err;

@@ -36,16 +36,34 @@ TEST(Compiler, TrieShapes) {
          "4 * [4] child=2\n5 'c' [3]\n"},
         // Without the pattern language every byte is itself.
         {{{"a*?#", "R", LITERAL}}, "0 'a' child=1\n1 '*' child=2\n2 '?' child=3\n3 '#' [R]\n"},
-        // Plain mode builds what follows a set once per member; link mode shares one list.
+        // The members of a set share what follows them while it stays equal; in link mode b
+        // begins a's list at the star, so a c right after b is taken by the star.
         {{{"x[ab]*c", "R"}},
-         "0 'x' child=1\n1 'a' next=2 child=3\n2 'b' child=5\n3 'c' [R] next=4\n4 * child=3\n"
-         "5 'c' [R] next=6\n6 * child=5\n"},
+         "0 'x' child=1\n1 'a' next=2 child=3\n2 'b' child=3\n3 'c' [R] next=4 held=2\n"
+         "4 * child=3\n"},
         {{{"x[ab]*c", "R", LINK}},
          "0 'x' child=1\n1 'a' next=2 child=3\n2 'b' child=4\n3 'c' [R] next=4\n4 * child=3\n"},
-        // Link mode drops the list an earlier pattern built below b and shares all of a's.
-        {{{"bz", "1"}, {"[ab]c", "2", LINK}}, "0 'a' next=1 child=2\n1 'b' child=2\n2 'c' [2]\n"},
+        {{{"[ab][cd]e", "R"}},
+         "0 'a' next=1 child=2\n1 'b' child=2\n2 'c' next=3 child=4 held=2\n3 'd' child=4\n"
+         "4 'e' [R] held=2\n"},
+        // A later pattern through one member gets that member a copy of its own, level by level,
+        // sharing what it does not change; a star's copy leads back to the copy's head.
+        {{{"[ab]x", "1"}, {"by", "2", LITERAL}},
+         "0 'a' next=1 child=2\n1 'b' child=3\n2 'x' [1]\n3 'x' [1] next=4\n4 'y' [2]\n"},
+        {{{"[ab]cd", "1"}, {"bce", "2"}},
+         "0 'a' next=1 child=2\n1 'b' child=3\n2 'c' child=4\n3 'c' child=5\n4 'd' [1]\n"
+         "5 'd' [1] next=6\n6 'e' [2]\n"},
+        {{{"[ab]*c", "1"}, {"bd", "2"}},
+         "0 'a' next=1 child=2\n1 'b' child=4\n2 'c' [1] next=3\n3 * child=2\n"
+         "4 'c' [1] next=5\n5 'd' [2] next=6\n6 * child=4\n"},
+        // Link mode drops the list an earlier pattern built below b and shares all of a's, also
+        // where plain mode shared it before.
+        {{{"bz", "1"}, {"[ab]c", "2", LINK}},
+         "0 'a' next=1 child=2\n1 'b' child=2\n2 'c' [2] held=2\n"},
         {{{"ac", "1"}, {"[ab]d", "2", LINK}},
-         "0 'a' next=1 child=2\n1 'b' child=2\n2 'c' [1] next=3\n3 'd' [2]\n"},
+         "0 'a' next=1 child=2\n1 'b' child=2\n2 'c' [1] next=3 held=2\n3 'd' [2]\n"},
+        {{{"[ab]x", "1"}, {"[ab]y", "2", LINK}},
+         "0 'a' next=1 child=2\n1 'b' child=2\n2 'x' [1] next=3 held=2\n3 'y' [2]\n"},
         // A leading star: in link mode the cursor moves onto it.
         {{{"*b", "R"}}, "0 'b' [R] next=1\n1 * child=0\n"},
         {{{"*b", "R", LINK}}, "0 * child=1\n1 'b' [R] next=0\n"},
