@@ -70,7 +70,7 @@ limited() {
 
 # cell ARGS TARGET_MS: the cost of kestrom with the shell words ARGS on an empty input, as
 # "TIME, PEAK (met|missed)" or why it stopped. A run under a second is timed again by hyperfine
-# (median of up to 20), since /usr/bin/time counts in hundredths.
+# (median of up to 30, without a shell around it), since /usr/bin/time counts in hundredths.
 cell() {
     limited "$k $1" /dev/null /dev/null
     if [ -n "$stop" ]; then
@@ -80,8 +80,8 @@ cell() {
     secs=$(tail -n 1 "$work/tm" | cut -d' ' -f1)
     peak=$(tail -n 1 "$work/tm" | cut -d' ' -f2)
     if awk -v s="$secs" 'BEGIN { exit !(s < 1) }'; then
-        hyperfine -i --warmup 1 --min-runs 3 --max-runs 20 --export-csv "$work/csvc" \
-            "$k $1 < /dev/null > /dev/null" >/dev/null 2>&1
+        hyperfine -N -i --warmup 1 --min-runs 3 --max-runs 30 --export-csv "$work/csvc" \
+            "$k $1" < /dev/null >/dev/null 2>&1
         secs=$(awk -F, 'NR == 2 { print $4 }' "$work/csvc")
     fi
     awk -v s="$secs" -v kib="$peak" -v target="$2" 'BEGIN {
