@@ -2,7 +2,7 @@
 #   make        build the optimised binary (build/kestrom)
 #   make demo   build it and show it at work on the bundled sample
 #   make test   every test: unit and end-to-end, also under the sanitizers, and the fuzzers briefly
-#   make bench  micro-benchmarks and the whole-process comparison
+#   make bench  micro-benchmarks, the whole-process comparison and the patterns of many sets
 #   make package  a Debian package (build/package/kestrom_*.deb), by dpkg-buildpackage
 #   make valgrind  the end-to-end tests with the binary under valgrind
 #   make faults every system call of an in-place rewrite failing at every moment
@@ -61,6 +61,7 @@ bench:
 	cmake --build --preset bench -j $(JOBS)
 	build/bench/micro_bench
 	sh bench/compare.sh build/bench/kestrom
+	sh bench/sets.sh build/bench/kestrom
 
 # DESTDIR stages the installation (for packaging); PREFIX chooses where it goes. It installs what
 # was built, and builds only when nothing was, so that "sudo make install" after "make" leaves no
