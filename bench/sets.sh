@@ -132,6 +132,9 @@ row '`[0-9a-f]` forty times' 50 "'-e$hex40' X"
 row '`[a-z]` ten times' 10 "'-e$az10' X"
 row "the template \`-dD'[0-9]' -t'DDDD-DD-DD' '<date>'\`" 10 "-dD'[0-9]' -t'DDDD-DD-DD' '<date>'"
 row 'the date among 10,000 literal pairs' 10 "-f$work/mixed.pat"
+# The same pairs without the date: what the literals cost by themselves.
+grep -v '^/\[' "$work/mixed.pat" > "$work/literals.pat"
+row 'the 10,000 literal pairs alone' 10 "-f$work/literals.pat"
 row '`[0-9]x` then `5y`' 10 "'-e[0-9]x' A -e5y B"
 
 [ "${SETS_PASSES:-yes}" = no ] && exit 0

@@ -59,7 +59,14 @@ std::string random_pattern(std::mt19937& rng) {
     static const char* const pieces[] = {"a",    "b",   "c",    "B",   "?",  "*",   "[ab]",
                                          "[!a]", "\\*", "#000", "$ff", "ab", "abc", "[]"};
     std::string p;
-    bool wide_set = false;  // one set of 255 members at most: plain mode multiplies what follows
+    bool wide_set = false;  // one set of 255 members at most
+    if (rng() % 4 == 0) {
+        // A run of sets, now and then a letter: starts are passed over by the run's last bytes.
+        static const char* const runs[] = {"[ab]", "[a-c]", "[bx]", "[!ab]", "[A-C]", "a"};
+        for (int k = 3 + static_cast<int>(rng() % 10); k >= 0; --k)
+            p += runs[rng() % (sizeof runs / sizeof *runs)];
+        return p;
+    }
     if (rng() % 2 == 0) {
         // Led by wildcards and sets, then letters: what the fast paths look ahead for.
         static const char* const leads[] = {"?", "[ab]", "[!x]", "[a-c]"};

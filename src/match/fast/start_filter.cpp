@@ -61,12 +61,18 @@ start_filter::start_filter(trie_node* root, bool fold, int window_size) {
     int best_weight = -1;
     int second_weight = -1;
     std::fill(std::begin(second), std::end(second), true);  // until a second depth is found
-    for (std::size_t d = 0; d <= MAX_DEPTH && d + 1 < static_cast<std::size_t>(window_size); ++d) {
+    std::size_t levels = 0;  // surveyed for the run test
+    for (std::size_t d = 0; d < RUN_MAX && d + 1 < static_cast<std::size_t>(window_size); ++d) {
         level_survey at;
         survey_level(level, keys_of, at);
         if (at.star) break;
+        for (int v = 0; v < 256; ++v)
+            run_mask_[v] |= at.accepted[v] ? std::uint64_t{1} << d : 0;
+        levels = d + 1;
         if (d == 0) std::memcpy(first, at.accepted, sizeof first);
-        if (best_weight < 0 || at.weight < best_weight) {
+        if (d > MAX_DEPTH) {
+            // Deeper levels serve the run test alone, which pays only where their lists are few.
+        } else if (best_weight < 0 || at.weight < best_weight) {
             if (best_weight >= 0) {  // the best so far becomes the second test
                 second_weight = best_weight;
                 second_depth = depth;
@@ -83,10 +89,50 @@ start_filter::start_filter(trie_node* root, bool fold, int window_size) {
         if (at.complete || at.below.empty()) break;
         std::sort(at.below.begin(), at.below.end());
         at.below.erase(std::unique(at.below.begin(), at.below.end()), at.below.end());
-        if (at.below.size() > MAX_LISTS) break;
+        if (at.below.size() > (d < MAX_DEPTH ? MAX_LISTS : RUN_MAX_LISTS)) break;
         level.swap(at.below);
     }
     finish(best_weight);
+    choose_run_test(levels);
+}
+
+void start_filter::choose_run_test(std::size_t levels) {
+    // The run test looks at a start's last byte first; a byte that the last depth refuses passes
+    // over the starts up to the next depth that takes it. Worth it where that is far on average
+    // (by the bytes' weights in text), unless one byte alone is searched for already.
+    run_length_ = 0;
+    if (levels < RUN_MIN || single >= 0) return;
+    const std::size_t last = levels - 1;
+    std::uint64_t weighted = 0, total = 0;
+    for (int v = 0; v < 256; ++v) {
+        const auto w = static_cast<std::uint64_t>(byte_weight(v));
+        total += w;
+        weighted += w * run_shift(run_mask_[v], last);
+    }
+    if (weighted >= RUN_MIN_SHIFT * total) run_length_ = levels;
+}
+
+std::size_t start_filter::run_shift(std::uint64_t accepts, std::size_t j) {
+    const std::uint64_t below = accepts & ((std::uint64_t{1} << j) - 1);
+    return below == 0 ? j + 1 : j - (63 - static_cast<std::size_t>(__builtin_clzll(below)));
+}
+
+std::size_t start_filter::skip_runs(const unsigned char* p, std::size_t n, std::size_t i,
+                                    const unsigned char* more, std::size_t m) const {
+    const std::size_t last = run_length_ - 1;
+    while (i + last < n) {
+        // From the run's last byte back: the first byte its depth refuses fails this start and
+        // every later one that would take the byte at a depth that refuses it too.
+        std::size_t j = last;
+        while ((run_mask_[p[i + j]] >> j & 1) != 0) {
+            if (j == 0) return i;
+            --j;
+        }
+        i += run_shift(run_mask_[p[i + j]], j);
+        if (i >= n) return n;
+        i += skip_by_bytes(p + i, n - i, more, m);
+    }
+    return i;
 }
 
 void start_filter::use_prefixes(const prefix_filter& filter, bool fold) {
@@ -149,6 +195,7 @@ inline std::size_t start_filter::skip_by_bytes(const unsigned char* p, std::size
 std::size_t start_filter::skip(const unsigned char* p, std::size_t n, const unsigned char* more,
                                std::size_t m) const {
     std::size_t i = skip_by_bytes(p, n, more, m);
+    if (run_length_ != 0 && i < n) i = skip_runs(p, n, i, more, m);
     if (prefixes_ == nullptr) return i;
     const prefix_filter& f = *prefixes_;
     const std::size_t length = f.length();

@@ -39,6 +39,25 @@ class start_filter {
                      std::size_t m = 0) const;
 
   private:
+    /// The run test: over the first run_length_ depths, which all lie before any completion and
+    /// any star, bit d of run_mask_[v] tells whether the lists at depth d accept the byte v (0:
+    /// no run test). A start fails at the first depth whose byte the lists there refuse.
+    static constexpr std::size_t RUN_MAX = 64;
+    static constexpr std::size_t RUN_MIN = 4;
+    static constexpr std::size_t RUN_MAX_LISTS = 16;
+    static constexpr std::uint64_t RUN_MIN_SHIFT = 4;
+    std::size_t run_length_ = 0;
+    std::uint64_t run_mask_[256] = {};
+
+    /// Sets run_length_ from the levels surveyed, once the probe is chosen.
+    void choose_run_test(std::size_t levels);
+    /// How many starts a byte that depth j refuses passes over, given the depths that accept it.
+    static std::size_t run_shift(std::uint64_t accepts, std::size_t j);
+    /// From the candidate i on: the first start whose run every depth accepts, or one whose run is
+    /// not all in p[0..n).
+    std::size_t skip_runs(const unsigned char* p, std::size_t n, std::size_t i,
+                          const unsigned char* more, std::size_t m) const;
+
     const prefix_filter* prefixes_ = nullptr;
     bool fold_ = false;
     bool never_[256] = {};  ///< bytes that no prefix holds, as the input has them
