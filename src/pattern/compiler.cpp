@@ -147,6 +147,14 @@ void attach_plain(const build_target& to, std::uint16_t code, replacement* value
         }
         return;
     }
+    if (cursors != nullptr && cursors->next == nullptr) {
+        // One cursor, as for most elements: it only needs its list to itself.
+        trie_node** field = field_of(to, cursors);
+        t.own_list(field);
+        trie_node* node = node_insert(t, field, code, value);
+        pool.push(new_list, code == CODE_ANYSTR ? cursors->node : node);
+        return;
+    }
     // Cursors whose fields hold one list that is shared as copies, or hold no list yet (the
     // members of a set, say), are served together: one insertion, and they go on sharing. The
     // others each have a list of their own (link mode may have shared it on purpose) and are
