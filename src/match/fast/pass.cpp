@@ -63,6 +63,8 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     const auto max_depth = static_cast<std::size_t>(window_size);
     trie_node* const root = rs.patterns.root;
     pass_output output(rs, out);
+    // An empty input needs none of the trie's analyses, which may cost far more than the trie.
+    if (in.buffered_size() == 0 && !in.fill()) return output.finish();
     const bool stars = rs.patterns.has_star();  // without one, no list's end needs looking at
     if (!stars) {
         const lone_word word(root, max_depth, fold);
