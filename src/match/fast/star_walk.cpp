@@ -101,7 +101,10 @@ struct cursor {
     unsigned char b = 0;  ///< the byte the walk takes next
     // Whether a candidate was given up at the window's limit since the last found text: only
     // then are fresh starts tested against the literal, so that dense finds pay nothing for it.
+    // Where walks are short (no star), the literal lies close to every found text, and fresh
+    // starts are always tested.
     bool far = false;
+    bool always_far = false;
 };
 
 /// The walk's state. It gives the same output, result and counts as the plain walk, with these
@@ -116,8 +119,9 @@ struct cursor {
 ///    a candidate was given up or found) that reaches a recorded state at the same position would
 ///    repeat that: it goes on from the last recorded position at once. This turns the re-scan of
 ///    up to a window per byte under a leading star into a few lookups;
-///  - once a candidate has been given up at the window's limit, starts too far before a literal
-///    that every found text holds leave unchanged in bulk (see literal_gap);
+///  - once a candidate has been given up at the window's limit, or always where no star makes
+///    walks long, starts too far before a literal that every found text holds leave unchanged in
+///    bulk (see literal_gap);
 ///  - inside a star, see take_star_run; fresh starts that cannot begin a found text, see
 ///    start_filter.
 class walk {
@@ -134,11 +138,23 @@ class walk {
           window_(bytes_.data()),
           recorded_(states_.data()),
           root_steps_(plan.root, plan.fold),
-          gaps_(*plan.required, plan.fold, plan.window_size, plan.tier) {}
+          gaps_(*plan.required, plan.fold, gap_limit(plan), plan.tier) {}
 
     int run();
 
   private:
+    /// Whether walks are short enough for the literal to be looked for before every fresh start.
+    static bool short_walks(const walk_plan& plan) {
+        return plan.required->length > 0 && plan.required->span > 0;
+    }
+    /// The literal gap's limit: one more than the longest found text.
+    static int gap_limit(const walk_plan& plan) {
+        const std::size_t span = plan.required->span;
+        return short_walks(plan) && span < static_cast<std::size_t>(plan.window_size)
+                   ? static_cast<int>(span) + 1
+                   : plan.window_size;
+    }
+
     /// What next_byte gives when the walk has its next byte in c.b; any other value is the pass's
     /// result.
     static constexpr int GOT_BYTE = -1;
@@ -181,6 +197,7 @@ int walk::run() {
              capacity_, 0,           1,          1,          root_};
     c.b = static_cast<unsigned char>(first);
     c.window[0] = c.b;
+    c.far = c.always_far = short_walks(plan_);
     for (;;) {
         if (!take_byte(c)) return RESULT_WRITE_ERROR;
         const int r = next_byte(c);
@@ -207,7 +224,7 @@ int walk::run() {
         c.start = c.scan;
         c.fallback = nullptr;
         c.on_record = false;
-        c.far = false;
+        c.far = c.always_far;
     } else if (c.fallback != nullptr) {
         record_state(c);
     }
