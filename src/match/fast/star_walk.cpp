@@ -105,6 +105,7 @@ struct cursor {
     // starts are always tested.
     bool far = false;
     bool always_far = false;
+    bool in_buffer = false;  ///< fresh walks go over the input's buffer (see walk_in_buffer)
 };
 
 /// The walk's state. It gives the same output, result and counts as the plain walk, with these
@@ -147,12 +148,15 @@ class walk {
     static bool short_walks(const walk_plan& plan) {
         return plan.required->length > 0 && plan.required->span > 0;
     }
+    /// Whether no walk reaches the window's limit either.
+    static bool shorter_than_window(const walk_plan& plan) {
+        return short_walks(plan) &&
+               plan.required->span < static_cast<std::size_t>(plan.window_size);
+    }
     /// The literal gap's limit: one more than the longest found text.
     static int gap_limit(const walk_plan& plan) {
-        const std::size_t span = plan.required->span;
-        return short_walks(plan) && span < static_cast<std::size_t>(plan.window_size)
-                   ? static_cast<int>(span) + 1
-                   : plan.window_size;
+        return shorter_than_window(plan) ? static_cast<int>(plan.required->span) + 1
+                                         : plan.window_size;
     }
 
     /// What next_byte gives when the walk has its next byte in c.b; any other value is the pass's
@@ -166,6 +170,7 @@ class walk {
     int next_byte(cursor& c);
     int from_window(cursor& c);
     int restart_empty(cursor& c);
+    int walk_in_buffer(cursor& c);
     bool star_run(cursor& c);
     /// The candidate's start and end, and the record's end, after take_star_run.
     struct span {
@@ -198,6 +203,7 @@ int walk::run() {
     c.b = static_cast<unsigned char>(first);
     c.window[0] = c.b;
     c.far = c.always_far = short_walks(plan_);
+    c.in_buffer = shorter_than_window(plan_);
     for (;;) {
         if (!take_byte(c)) return RESULT_WRITE_ERROR;
         const int r = next_byte(c);
@@ -344,9 +350,42 @@ int walk::run() {
                                    : 0;
         if (run == 0 && c.skip_runs)
             run = plan_.starts->skip(c.in->buffered(), c.in->buffered_size());
-        if (run == 0) break;
+        if (run == 0) {
+            if (!c.in_buffer) break;
+            const int r = walk_in_buffer(c);
+            if (r == AGAIN) continue;
+            return r;
+        }
         if (!c.out->write(c.in->buffered(), run)) return RESULT_WRITE_ERROR;
         c.in->consume(run);
+    }
+    return GOT_BYTE;
+}
+
+/// A fresh walk where walks are short (no star, so no fallback, and shorter than the window's
+/// limit), over the input's buffer itself: it completes or fails within the bytes buffered, as
+/// the walk through the window would, and the found text or the failed start's byte leaves at
+/// once. AGAIN when it did; GOT_BYTE when the buffer ends first (nothing is taken, the window's
+/// walk goes on from this start); RESULT_WRITE_ERROR when a write failed.
+[[gnu::always_inline]] inline int walk::walk_in_buffer(cursor& c) {
+    const unsigned char* const p = c.in->buffered();
+    const std::size_t n = c.in->buffered_size();
+    trie_node* list = c.root;
+    trie_node* fallback = nullptr;
+    for (std::size_t k = 0; k < n; ++k) {
+        bool taken;
+        replacement* found = walk_step(c.tables, c.stars, c.fold ? ascii_toupper(p[k]) : p[k], list,
+                                       fallback, taken);
+        if (!taken) {
+            if (!c.out->out().put(p[0])) return RESULT_WRITE_ERROR;
+            c.in->consume(1);
+            return AGAIN;
+        }
+        if (found != nullptr) {
+            if (!c.out->take(p, k + 1, *found)) return RESULT_WRITE_ERROR;
+            c.in->consume(k + 1);
+            return AGAIN;
+        }
     }
     return GOT_BYTE;
 }
