@@ -136,6 +136,11 @@ class trie_survey {
         return all;
     }
 
+    /// The key of a chain's last node.
+    unsigned char last_key(const chain& c) const {
+        return static_cast<unsigned char>(nodes_[c.node]->code);
+    }
+
     /// The keys of the last length nodes of a chain; false when it is shorter.
     bool keys_of(const chain& c, std::size_t length, unsigned char* keys) const {
         if (c.length < length) return false;
@@ -217,14 +222,21 @@ required_literal::required_literal(trie_node* root, bool fold) {
     if (!survey.collect(root, MAX_NODES)) return;
     survey.link(root);
     const auto chains = survey.chains();
-    // The chains by the key of their last node: only those can end in the same run.
-    std::vector<std::vector<std::size_t, counted_allocator<std::size_t>>,
-                counted_allocator<std::vector<std::size_t, counted_allocator<std::size_t>>>>
-        ending_in(256);
-    for (std::size_t k = 0; k < chains.size(); ++k) {
-        unsigned char key = 0;
-        survey.keys_of(chains[k], 1, &key);
-        ending_in[key].push_back(k);
+    // In a large trie, the chains by the key of their last node, since only those can end in the
+    // same run; a small one's chains are few enough to go over each time.
+    constexpr std::size_t FEW_CHAINS = 256;
+    std::vector<std::size_t, counted_allocator<std::size_t>> by_key;
+    std::size_t first_of[257] = {};  // where each key's chains begin in by_key
+    if (chains.size() > FEW_CHAINS) {
+        for (const chain& c : chains)
+            ++first_of[survey.last_key(c) + 1];
+        for (std::size_t v = 0; v < 256; ++v)
+            first_of[v + 1] += first_of[v];
+        std::size_t next[256];
+        std::memcpy(next, first_of, sizeof next);
+        by_key.resize(chains.size());
+        for (std::size_t k = 0; k < chains.size(); ++k)
+            by_key[next[survey.last_key(chains[k])]++] = k;
     }
     flags avoid(survey.size(), 0);
     std::vector<std::size_t, counted_allocator<std::size_t>> marked;
@@ -249,13 +261,19 @@ required_literal::required_literal(trie_node* root, bool fold) {
             for (std::size_t node : marked)
                 avoid[node] = 0;
             marked.clear();
-            for (std::size_t other : ending_in[keys[n - 1]]) {
+            auto mark = [&](const chain& other) {
                 unsigned char other_keys[MAX_LENGTH];
-                if (survey.keys_of(chains[other], n, other_keys) &&
-                    std::memcmp(keys, other_keys, n) == 0) {
-                    avoid[chains[other].node] = 1;
-                    marked.push_back(chains[other].node);
+                if (survey.keys_of(other, n, other_keys) && std::memcmp(keys, other_keys, n) == 0) {
+                    avoid[other.node] = 1;
+                    marked.push_back(other.node);
                 }
+            };
+            if (by_key.empty()) {
+                for (const chain& other : chains)
+                    mark(other);
+            } else {
+                for (std::size_t k = first_of[keys[n - 1]]; k < first_of[keys[n - 1] + 1]; ++k)
+                    mark(chains[by_key[k]]);
             }
             // The copies of a shorter end include those of a longer one: the same copies, the
             // same answer.

@@ -32,6 +32,12 @@ class literal_gap {
     std::size_t gap(std::uint64_t at, const unsigned char* a, std::size_t an,
                     const unsigned char* b, std::size_t bn);
 
+    /// After gap(at) gave 0: how many starts from at on can use the occurrence found (a later
+    /// start needs a later one, which gap looks for); all of them when none was found.
+    std::size_t served(std::uint64_t at) const {
+        return found_ ? static_cast<std::size_t>(to_ - at + 1) : SIZE_MAX;
+    }
+
   private:
     /// Looks on from to_ within the bytes known; seg starts at place seg_at.
     void search_in(std::uint64_t seg_at, const unsigned char* seg, std::size_t size);
