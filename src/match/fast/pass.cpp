@@ -22,9 +22,10 @@
 //     filter (start_filter.cpp) for fresh starts, which for a large trie also tests the hashes of
 //     its patterns' prefixes; and the gap to the literal that every found text holds
 //     (literal_gap.cpp), searched for many bytes at a time: under a star once a candidate was
-//     given up at the window's limit, and without one (as for `??fine`, whose walks take six
-//     bytes at most) before every fresh start, so that only starts a few bytes before an
-//     occurrence are walked.
+//     given up at the window's limit, and without one, where walks are shorter than the window
+//     (as for `??fine`, whose walks take six bytes at most), before every fresh start: only the
+//     starts a few bytes before an occurrence are walked, over the input's buffer in place, and
+//     the bytes between found texts leave in one piece.
 //
 // Each strategy keeps its invariants beside its code. What the trie's analyses cost (the
 // automaton, the prefix filter, the required literal) is paid once per state of the trie: the
