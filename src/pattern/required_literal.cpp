@@ -99,6 +99,7 @@ class trie_survey {
                 nodes_[i]->repl != nullptr || (last->code == CODE_ANYSTR && last->repl != nullptr);
             // A list that ends in a star is re-entered at a fallback after any byte it absorbs.
             if (last->code == CODE_ANYSTR) shared_[i] = 1;
+            has_star_ = has_star_ || last->code == CODE_ANYSTR;
         }
         for (trie_node* n = root; n != nullptr; n = n->next)
             shared_[index_of(n)] = 1;
@@ -135,6 +136,11 @@ class trie_survey {
         return all;
     }
 
+    /// The key of a chain's last node.
+    unsigned char last_key(const chain& c) const {
+        return static_cast<unsigned char>(nodes_[c.node]->code);
+    }
+
     /// The keys of the last length nodes of a chain; false when it is shorter.
     bool keys_of(const chain& c, std::size_t length, unsigned char* keys) const {
         if (c.length < length) return false;
@@ -149,10 +155,48 @@ class trie_survey {
         return completes_around(indices_, avoid, complete_, seen_, root);
     }
 
+    /// The most bytes a walk from the root can take: it ends at the first node with a record, and
+    /// a node that takes no byte leads nowhere. 0 when a star lets walks grow without bound (or a
+    /// cycle does, which only stars make). Each list from a node on is worked out once, however
+    /// many nodes share it, so that lists shared by a set's members cost no more than one.
+    std::size_t longest_walk(trie_node* root) const {
+        if (has_star_ || root == nullptr) return 0;
+        constexpr std::size_t UNKNOWN = ~std::size_t{0};
+        constexpr std::size_t OPEN = UNKNOWN - 1;  // being worked out: met again, a cycle
+        // The longest walk into the list from node i on.
+        std::vector<std::size_t, counted_allocator<std::size_t>> from(nodes_.size(), UNKNOWN);
+        auto below = [](const trie_node* n) {
+            return takes_byte(n) && n->repl == nullptr ? n->child : nullptr;
+        };
+        std::vector<std::size_t, counted_allocator<std::size_t>> todo{index_of(root)};
+        while (!todo.empty()) {
+            const std::size_t i = todo.back();
+            const trie_node* const n = nodes_[i];
+            if (from[i] == UNKNOWN) {  // what it depends on first
+                from[i] = OPEN;
+                for (const trie_node* d : {n->next, below(n)}) {
+                    if (d == nullptr) continue;
+                    const std::size_t j = index_of(d);
+                    if (from[j] == OPEN) return 0;
+                    if (from[j] == UNKNOWN) todo.push_back(j);
+                }
+                continue;
+            }
+            todo.pop_back();
+            if (from[i] != OPEN) continue;  // worked out through another way in
+            std::size_t here = 0;
+            if (takes_byte(n)) here = 1 + (below(n) != nullptr ? from[index_of(below(n))] : 0);
+            from[i] = std::max(here, n->next != nullptr ? from[index_of(n->next)] : 0);
+        }
+        return from[index_of(root)];
+    }
+
     std::size_t size() const { return nodes_.size(); }
 
   private:
     using node_list = std::vector<trie_node*, counted_allocator<trie_node*>>;
+
+    static bool takes_byte(const trie_node* n) { return n->code < 256 || n->code == CODE_ANYCHAR; }
 
     std::size_t index_of(const trie_node* n) const {
         const auto at = indices_.find(n);
@@ -165,38 +209,83 @@ class trie_survey {
     flags shared_;    // entered in several ways
     flags complete_;  // taking it completes
     flags seen_;      // scratch of completes_around
+    bool has_star_ = false;
 };
 
 }  // namespace
 
 required_literal::required_literal(trie_node* root, bool fold) {
     constexpr std::size_t MAX_NODES = std::size_t{1} << 19;  // a larger survey costs too much
-    constexpr std::size_t MAX_TRIES = 32;
+    constexpr std::size_t MAX_TRIES = 32;                    // walks of the survey around a run
+    constexpr std::size_t MAX_LOOKS = 256;                   // runs whose copies are marked
     trie_survey survey;
     if (!survey.collect(root, MAX_NODES)) return;
     survey.link(root);
     const auto chains = survey.chains();
+    // In a large trie, the chains by the key of their last node, since only those can end in the
+    // same run; a small one's chains are few enough to go over each time.
+    constexpr std::size_t FEW_CHAINS = 256;
+    std::vector<std::size_t, counted_allocator<std::size_t>> by_key;
+    std::size_t first_of[257] = {};  // where each key's chains begin in by_key
+    if (chains.size() > FEW_CHAINS) {
+        for (const chain& c : chains)
+            ++first_of[survey.last_key(c) + 1];
+        for (std::size_t v = 0; v < 256; ++v)
+            first_of[v + 1] += first_of[v];
+        std::size_t next[256];
+        std::memcpy(next, first_of, sizeof next);
+        by_key.resize(chains.size());
+        for (std::size_t k = 0; k < chains.size(); ++k)
+            by_key[next[survey.last_key(chains[k])]++] = k;
+    }
     flags avoid(survey.size(), 0);
-    for (std::size_t t = 0; t < chains.size() && t < MAX_TRIES; ++t) {
+    std::vector<std::size_t, counted_allocator<std::size_t>> marked;
+    std::size_t tries = 0, looks = 0;
+    // Each chain's whole run first, then its shorter ends: a set gives each of its members a copy
+    // of what follows it, so that the run after the set is held by every copy, a longer one by
+    // one copy only.
+    for (std::size_t t = 0; t < chains.size() && tries < MAX_TRIES && looks < MAX_LOOKS; ++t) {
         const chain& c = chains[t];
-        unsigned char keys[MAX_LENGTH];
-        survey.keys_of(c, c.length, keys);
-        bool matchable = true;
-        for (std::size_t k = 0; k < c.length; ++k) {
-            // A lower-case letter is never a key when the pass folds case.
-            matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
-        }
-        // Every node whose chain ends in the same keys holds the run as well (a set before a
-        // star gives each of its members a copy of what follows).
-        for (const chain& other : chains) {
-            unsigned char other_keys[MAX_LENGTH];
-            avoid[other.node] = survey.keys_of(other, c.length, other_keys) &&
-                                std::memcmp(keys, other_keys, c.length) == 0;
-        }
-        if (matchable && !survey.completes_avoiding(root, avoid)) {
-            length = c.length;
-            std::memcpy(bytes, keys, length);
-            return;
+        std::size_t copies = 0;
+        for (std::size_t n = c.length; n > 0 && tries < MAX_TRIES && looks < MAX_LOOKS; --n) {
+            ++looks;
+            unsigned char keys[MAX_LENGTH];
+            survey.keys_of(c, n, keys);
+            bool matchable = true;
+            for (std::size_t k = 0; k < n; ++k) {
+                // A lower-case letter is never a key when the pass folds case.
+                matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
+            }
+            if (!matchable) continue;
+            // Every node whose chain ends in the same keys holds the run as well.
+            for (std::size_t node : marked)
+                avoid[node] = 0;
+            marked.clear();
+            auto mark = [&](const chain& other) {
+                unsigned char other_keys[MAX_LENGTH];
+                if (survey.keys_of(other, n, other_keys) && std::memcmp(keys, other_keys, n) == 0) {
+                    avoid[other.node] = 1;
+                    marked.push_back(other.node);
+                }
+            };
+            if (by_key.empty()) {
+                for (const chain& other : chains)
+                    mark(other);
+            } else {
+                for (std::size_t k = first_of[keys[n - 1]]; k < first_of[keys[n - 1] + 1]; ++k)
+                    mark(chains[by_key[k]]);
+            }
+            // The copies of a shorter end include those of a longer one: the same copies, the
+            // same answer.
+            if (marked.size() == copies) continue;
+            copies = marked.size();
+            ++tries;
+            if (!survey.completes_avoiding(root, avoid)) {
+                length = n;
+                std::memcpy(bytes, keys, length);
+                span = survey.longest_walk(root);
+                return;
+            }
         }
     }
 }

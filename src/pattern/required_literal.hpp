@@ -17,6 +17,10 @@ struct required_literal {
     static constexpr std::size_t MAX_LENGTH = 32;
     std::size_t length = 0;
     unsigned char bytes[MAX_LENGTH] = {};  ///< the keys the bytes must have
+    /// With a literal, the most bytes a walk from the root can take, found text or not, when no
+    /// star lets walks grow without bound; else 0. A found text then begins at most span - length
+    /// bytes before the literal.
+    std::size_t span = 0;
 
     /// The literal of the trie from root, looked up by keys (upper case when fold).
     required_literal(trie_node* root, bool fold);

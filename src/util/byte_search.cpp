@@ -202,6 +202,13 @@ pair_finder::pair_finder(const unsigned char* bytes, std::size_t n, bool fold, s
 }
 
 bool pair_finder::occurs_at(const unsigned char* p) const {
+    if (!fold_ && n_ <= 8) {
+        // A short run, as most are: compared in place, where a call would cost more.
+        for (std::size_t k = 0; k < n_; ++k) {
+            if (p[k] != bytes_[k]) return false;
+        }
+        return true;
+    }
     if (!fold_) return std::memcmp(p, bytes_, n_) == 0;
     for (std::size_t k = 0; k < n_; ++k) {
         if (p[k] != low_[k] && p[k] != high_[k]) return false;

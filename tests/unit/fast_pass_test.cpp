@@ -162,6 +162,95 @@ TEST(FastPass, AgreesWithThePlainWalk) {
     }
 }
 
+TEST(FastPass, PatternsAroundOneLiteralAgreeWithThePlainWalk) {
+    // Patterns that all hold one literal between wildcards and sets, over inputs full of it and of
+    // its pieces: without a star, only starts close enough before an occurrence are walked, by
+    // the longest walk of any pattern (an empty set at the end makes walks that never complete).
+    std::mt19937 rng(20261209);
+    static const char* const leads[] = {"?", "[a-c]", "[!b]", "a", "x", "[ab]"};
+    static const char* const tails[] = {"?", "[ab]", "c", "x", "[]", "??"};
+    for (int round = 0; round < 400; ++round) {
+        run_state rs;
+        rs.tier = tier_of(round);
+        std::string literal;
+        for (int k = static_cast<int>(rng() % 3); k >= 0; --k)
+            literal += "abxA"[rng() % 4];
+        const int pairs = 1 + static_cast<int>(rng() % 4);
+        std::vector<std::string> searches;
+        for (int k = 0; k < pairs; ++k) {
+            rs.opts.link_re = rng() % 3 == 0;
+            rs.opts.case_sensitive = rng() % 3 != 0;
+            std::string search;
+            bool wide_set = false;  // plain mode copies what follows a set for each member
+            for (int n = static_cast<int>(rng() % 4); n > 0; --n) {
+                std::string lead = leads[rng() % 6];
+                if (lead == "[!b]" && std::exchange(wide_set, true)) lead = "?";
+                search += lead;
+            }
+            search += literal;
+            for (int n = static_cast<int>(rng() % (rng() % 4 == 0 ? 12 : 3)); n > 0; --n)
+                search += tails[rng() % 6];
+            searches.push_back(search);
+            std::string repl = rng() % 2 == 0 ? "<&>" : "";
+            register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+        }
+        rs.opts.case_sensitive = rng() % 3 != 0;
+        const int window_size = rng() % 2 == 0 ? WINDOW_SIZE : 2 + static_cast<int>(rng() % 20);
+        std::string input;
+        const std::size_t length = rng() % 8 == 0 ? 70000 + rng() % 70000 : rng() % 200;
+        while (input.size() < length) {
+            switch (rng() % 4) {
+                case 0:
+                    input += literal;
+                    break;
+                case 1:
+                    input.append(literal, 0, rng() % literal.size());
+                    break;
+                case 2:
+                    input += "abcxAB\n"[rng() % 7];
+                    break;
+                default:
+                    input.append(rng() % 30, "xc"[rng() % 2]);
+                    break;
+            }
+        }
+        ASSERT_NO_FATAL_FAILURE(expect_as_plain_walk(rs, input, window_size, round))
+            << searches[0] << " of " << pairs;
+    }
+}
+
+TEST(FastPass, StartsBeforeALiteralAgreeWithThePlainWalk) {
+    // Where the starts walked before an occurrence of the literal meet the input's edges and the
+    // read buffer's, and where a walk that never completes runs on past the literal to the end.
+    struct row {
+        std::vector<std::string> searches;
+        std::string input;
+    };
+    const std::string runs(65534, 'x'), tens(10, 'c'), anys(12, '?');
+    const row rows[] = {
+        {{"??fine"}, "fine.xfine.xyfine"},
+        {{"??fine"}, runs + "fine" + runs + "xyfin"},
+        {{"?[a-z]ing"}, "ing;xing;xying;" + runs + "aing"},
+        {{"[0-9]?:"}, ":5:55:5x:" + runs + "1"},
+        // The walk along the first pattern takes all fourteen bytes and is pending at the end,
+        // so the plain walk never looks at the second pattern's find inside them.
+        {{"ab" + anys + "[]", "c??????qq"}, "xab" + tens + "qq"},
+        {{"ab" + anys + "[]", "c??????qq"}, "xab" + tens + "qqx" + tens + "qq"},
+    };
+    for (const row& r : rows) {
+        for (int tier = 0; tier < 3; ++tier) {
+            run_state rs;
+            rs.tier = narrower(best_simd_tier(), static_cast<simd_tier>(tier));
+            for (std::string search : r.searches) {
+                std::string repl = "<&>";
+                register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+            }
+            ASSERT_NO_FATAL_FAILURE(expect_as_plain_walk(rs, r.input, WINDOW_SIZE, tier))
+                << r.searches[0];
+        }
+    }
+}
+
 TEST(FastPass, DeepWalksWhereInterleavedStreamsMeet) {
     // An automaton stepped as a huge one is, whose walks along runs of a reach further back than
     // a stream's warm-up.

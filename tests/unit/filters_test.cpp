@@ -21,16 +21,24 @@ TEST(RequiredLiteral, EveryFoundTextHoldsIt) {
     struct row {
         std::vector<std::string> patterns;
         bool fold;
-        std::string literal;  // as keys: upper case where folded; empty for none
+        std::string literal;   // as keys: upper case where folded; empty for none
+        std::size_t span = 0;  // the longest walk, where no star makes it unbounded
     };
     const row rows[] = {
         {{"a*foo"}, false, "foo"},
         {{"a*foo"}, true, "FOO"},
         {{"ab*cd", "xy*cd"}, false, "cd"},  // two copies of the same run
         {{"*foo", "*bar"}, false, ""},      // nothing in common
-        {{"abc"}, false, "abc"},
+        {{"abc"}, false, "abc", 3},
         {{"a*b", "a"}, false, "a"},  // the shorter pattern holds the first byte only
         {{"a*b", "c"}, false, ""},
+        {{"??fine"}, false, "fine", 6},
+        {{"?[a-z]ing"}, false, "ing", 5},  // after a set, in each of its copies
+        {{"?[a-z]ing"}, true, "ING", 5},
+        {{"[0-9]?:"}, false, ":", 3},
+        {{"[a-z]ef[a-z]ne"}, false, "ne", 6},
+        {{"xab?d", "ab"}, false, "ab", 5},     // the longest walk begins at a later node
+        {{"?ab", "?abcdef"}, false, "ab", 3},  // a walk ends at the first record
     };
     for (const row& r : rows) {
         run_state rs;
@@ -38,6 +46,7 @@ TEST(RequiredLiteral, EveryFoundTextHoldsIt) {
         const required_literal& lit = rs.patterns.required(r.fold);
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(lit.bytes), lit.length), r.literal)
             << r.patterns[0];
+        EXPECT_EQ(lit.span, r.span) << r.patterns[0];
     }
 }
 

@@ -12,10 +12,10 @@ std::size_t literal_gap::gap(std::uint64_t at, const unsigned char* a, std::size
         found_ = false;
     }
     if (!found_) search(at, a, an, b, bn);
-    const std::uint64_t bound = to_ + finder_.length();  // no start s with s+window <= bound
-    if (bound < at + window_) return 0;
-    // A literal longer than the window rules out starts beyond the bytes known: not yet.
-    return static_cast<std::size_t>(std::min<std::uint64_t>(bound - window_ - at + 1, an + bn));
+    const std::uint64_t bound = to_ + finder_.length();  // no start s with s+limit <= bound
+    if (bound < at + limit_) return 0;
+    // A literal longer than the limit rules out starts beyond the bytes known: not yet.
+    return static_cast<std::size_t>(std::min<std::uint64_t>(bound - limit_ - at + 1, an + bn));
 }
 
 void literal_gap::search_in(std::uint64_t seg_at, const unsigned char* seg, std::size_t size) {

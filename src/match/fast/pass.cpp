@@ -20,8 +20,12 @@
 //     walked as the reference walks it, with four helps: the states a walk under a star records,
 //     which turn a re-scan into a lookup; the bytes a star alone takes, stored in bulk; the start
 //     filter (start_filter.cpp) for fresh starts, which for a large trie also tests the hashes of
-//     its patterns' prefixes; and, once a candidate was given up at the window's limit, the gap
-//     to the literal that every found text holds (literal_gap.cpp).
+//     its patterns' prefixes; and the gap to the literal that every found text holds
+//     (literal_gap.cpp), searched for many bytes at a time: under a star once a candidate was
+//     given up at the window's limit, and without one, where walks are shorter than the window
+//     (as for `??fine`, whose walks take six bytes at most), before every fresh start: only the
+//     starts a few bytes before an occurrence are walked, over the input's buffer in place, and
+//     the bytes between found texts leave in one piece.
 //
 // Each strategy keeps its invariants beside its code. What the trie's analyses cost (the
 // automaton, the prefix filter, the required literal) is paid once per state of the trie: the
@@ -79,16 +83,19 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
     // only after lookups spread over the whole trie, which its prefixes spare.
     const prefix_filter& prefixes = rs.patterns.prefixes(max_depth);
     if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
-    // Under a star, a literal that every found text holds lets runs of input without it leave at
-    // once.
+    // A literal that every found text holds lets runs of input without it leave at once: under a
+    // star, once a candidate reached the window's limit; without one, where no found text is
+    // longer than the longest walk, always. A trie large enough for the prefix filter goes by
+    // that filter instead (its survey would cost more than most passes).
     const required_literal none(nullptr, fold);
+    const bool literal = stars || !prefixes.usable();
     const walk_plan plan{root,
                          rs.patterns.update_index(),
                          stars,
                          fold,
                          window_size,
                          &starts,
-                         stars ? &rs.patterns.required(fold) : &none,
+                         literal ? &rs.patterns.required(fold) : &none,
                          rs.tier};
     return star_walk_pass(output, in, plan);
 }

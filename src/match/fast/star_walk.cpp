@@ -116,8 +116,9 @@ struct cursor {
 ///    a candidate was given up or found) that reaches a recorded state at the same position would
 ///    repeat that: it goes on from the last recorded position at once. This turns the re-scan of
 ///    up to a window per byte under a leading star into a few lookups;
-///  - once a candidate has been given up at the window's limit, starts too far before a literal
-///    that every found text holds leave unchanged in bulk (see literal_gap);
+///  - once a candidate has been given up at the window's limit, or always where walks are short
+///    (see restart_in_buffer), starts too far before a literal that every found text holds leave
+///    unchanged in bulk (see literal_gap);
 ///  - inside a star, see take_star_run; fresh starts that cannot begin a found text, see
 ///    start_filter.
 class walk {
@@ -134,11 +135,25 @@ class walk {
           window_(bytes_.data()),
           recorded_(states_.data()),
           root_steps_(plan.root, plan.fold),
-          gaps_(*plan.required, plan.fold, plan.window_size, plan.tier) {}
+          gaps_(*plan.required, plan.fold, gap_limit(plan), plan.tier),
+          in_buffer_(shorter_than_window(plan)) {}
 
     int run();
 
   private:
+    /// Whether walks are short enough for the literal to be looked for before every fresh start:
+    /// bounded (no star) and shorter than the window's limit. A single byte is left to the start
+    /// filter, which finds its rarest byte as fast and leaves the bytes between in one piece.
+    static bool shorter_than_window(const walk_plan& plan) {
+        return plan.required->length > 1 && plan.required->span > 0 &&
+               plan.required->span < static_cast<std::size_t>(plan.window_size);
+    }
+    /// The literal gap's limit: one more than the longest found text.
+    static int gap_limit(const walk_plan& plan) {
+        return shorter_than_window(plan) ? static_cast<int>(plan.required->span) + 1
+                                         : plan.window_size;
+    }
+
     /// What next_byte gives when the walk has its next byte in c.b; any other value is the pass's
     /// result.
     static constexpr int GOT_BYTE = -1;
@@ -147,9 +162,14 @@ class walk {
 
     bool take_byte(cursor& c);
     void record_state(cursor& c);
+    template <bool IN_BUFFER>
+    int steps(cursor c);
+    template <bool IN_BUFFER>
     int next_byte(cursor& c);
     int from_window(cursor& c);
     int restart_empty(cursor& c);
+    int restart_in_buffer(cursor& c);
+    int walk_in_buffer(cursor& c, std::size_t& held);
     bool star_run(cursor& c);
     /// The candidate's start and end, and the record's end, after take_star_run.
     struct span {
@@ -171,6 +191,10 @@ class walk {
     root_step_table root_steps_;
     star_table_cache star_cache_;
     literal_gap gaps_;
+    // Where walks are short (no star, none as long as the window's limit), the literal lies close
+    // to every found text: fresh starts are always tested against it, and walked over the input's
+    // buffer (see restart_in_buffer).
+    const bool in_buffer_;
 };
 
 int walk::run() {
@@ -181,9 +205,16 @@ int walk::run() {
              capacity_, 0,           1,          1,          root_};
     c.b = static_cast<unsigned char>(first);
     c.window[0] = c.b;
+    return in_buffer_ ? steps<true>(c) : steps<false>(c);
+}
+
+/// The walk from byte to byte; IN_BUFFER as in_buffer_, a loop of its own so that the other
+/// tries' loop keeps its registers.
+template <bool IN_BUFFER>
+[[gnu::noinline]] int walk::steps(cursor c) {
     for (;;) {
         if (!take_byte(c)) return RESULT_WRITE_ERROR;
-        const int r = next_byte(c);
+        const int r = next_byte<IN_BUFFER>(c);
         if (r != GOT_BYTE) return r;
     }
 }
@@ -239,6 +270,7 @@ int walk::run() {
 }
 
 /// The next byte for the walk: from the window when bytes wait there, else from the input.
+template <bool IN_BUFFER>
 [[gnu::always_inline]] inline int walk::next_byte(cursor& c) {
     for (;;) {
         if (c.scan < c.end) {
@@ -247,7 +279,7 @@ int walk::run() {
             continue;
         }
         if (c.start == c.end) {
-            const int r = restart_empty(c);
+            const int r = IN_BUFFER ? restart_in_buffer(c) : restart_empty(c);
             if (r != GOT_BYTE) return r;
         }
         if (!star_run(c)) return RESULT_WRITE_ERROR;
@@ -330,6 +362,75 @@ int walk::run() {
         if (run == 0) break;
         if (!c.out->write(c.in->buffered(), run)) return RESULT_WRITE_ERROR;
         c.in->consume(run);
+    }
+    return GOT_BYTE;
+}
+
+/// restart_empty where walks are short (see walk_in_buffer): the literal is looked for before
+/// every start, the start filter tests the starts that its occurrence serves, and the others are
+/// walked over the buffer. The bytes taken from the buffer that leave unchanged are written
+/// together, so that a run past many failed starts is one write (and a long one needs no copy).
+[[gnu::noinline]] int walk::restart_in_buffer(cursor& c) {
+    c.start = c.scan = c.end = 0;
+    c.record_lo = 0;
+    c.record_hi = -1;
+    std::size_t held = 0;  // the last bytes taken, written yet
+    auto write_held = [&] {
+        const bool ok = held == 0 || c.out->write(c.in->buffered() - held, held);
+        held = 0;
+        return ok;
+    };
+    for (;;) {
+        if (c.in->buffered_size() == 0) {
+            if (!write_held()) return RESULT_WRITE_ERROR;
+            if (!c.in->fill()) return c.out->finish();
+        }
+        const unsigned char* const p = c.in->buffered();
+        const std::size_t size = c.in->buffered_size();
+        std::size_t run = gaps_.gap(c.in->offset(), nullptr, 0, p, size);
+        if (run == 0 && c.skip_runs) {
+            // Starts past the occurrence found wait for the next search, not for the filter.
+            const std::size_t starts = std::min(size, gaps_.served(c.in->offset()));
+            run = plan_.starts->skip(p, starts, p + starts, size - starts);
+        }
+        if (run == 0) {
+            const int r = walk_in_buffer(c, held);
+            if (r == AGAIN) continue;
+            if (r != GOT_BYTE) return r;
+            return write_held() ? GOT_BYTE : RESULT_WRITE_ERROR;
+        }
+        held += run;
+        c.in->consume(run);
+    }
+}
+
+/// A fresh walk where walks are short (no star, so no fallback, and shorter than the window's
+/// limit), over the input's buffer itself: it completes or fails within the bytes buffered, as
+/// the walk through the window would. A failed start's byte joins the held bytes (see
+/// restart_empty); a found text leaves at once, after them. AGAIN when the walk ended; GOT_BYTE
+/// when the buffer ends first (nothing is taken, the window's walk goes on from this start);
+/// RESULT_WRITE_ERROR when a write failed.
+[[gnu::always_inline]] inline int walk::walk_in_buffer(cursor& c, std::size_t& held) {
+    const unsigned char* const p = c.in->buffered();
+    const std::size_t n = c.in->buffered_size();
+    trie_node* list = c.root;
+    trie_node* fallback = nullptr;
+    for (std::size_t k = 0; k < n; ++k) {
+        bool taken;
+        replacement* found = walk_step(c.tables, c.stars, c.fold ? ascii_toupper(p[k]) : p[k], list,
+                                       fallback, taken);
+        if (!taken) {
+            ++held;
+            c.in->consume(1);
+            return AGAIN;
+        }
+        if (found != nullptr) {
+            if (held > 0 && !c.out->write(p - held, held)) return RESULT_WRITE_ERROR;
+            held = 0;
+            if (!c.out->take(p, k + 1, *found)) return RESULT_WRITE_ERROR;
+            c.in->consume(k + 1);
+            return AGAIN;
+        }
     }
     return GOT_BYTE;
 }
