@@ -214,6 +214,30 @@ class trie_survey {
 
 }  // namespace
 
+namespace {
+
+/// The chains' indices ordered by the key of their last node, and where each key's begin; none
+/// for a few chains, which are gone over each time.
+std::vector<std::size_t, counted_allocator<std::size_t>> chains_by_key(
+    const trie_survey& survey, const std::vector<chain, counted_allocator<chain>>& chains,
+    std::size_t (&first_of)[257]) {
+    constexpr std::size_t FEW_CHAINS = 256;
+    std::vector<std::size_t, counted_allocator<std::size_t>> by_key;
+    if (chains.size() <= FEW_CHAINS) return by_key;
+    for (const chain& c : chains)
+        ++first_of[survey.last_key(c) + 1];
+    for (std::size_t v = 0; v < 256; ++v)
+        first_of[v + 1] += first_of[v];
+    std::size_t next[256];
+    std::memcpy(next, first_of, sizeof next);
+    by_key.resize(chains.size());
+    for (std::size_t k = 0; k < chains.size(); ++k)
+        by_key[next[survey.last_key(chains[k])]++] = k;
+    return by_key;
+}
+
+}  // namespace
+
 required_literal::required_literal(trie_node* root, bool fold) {
     constexpr std::size_t MAX_NODES = std::size_t{1} << 19;  // a larger survey costs too much
     constexpr std::size_t MAX_TRIES = 32;                    // walks of the survey around a run
@@ -224,67 +248,61 @@ required_literal::required_literal(trie_node* root, bool fold) {
     const auto chains = survey.chains();
     // In a large trie, the chains by the key of their last node, since only those can end in the
     // same run; a small one's chains are few enough to go over each time.
-    constexpr std::size_t FEW_CHAINS = 256;
-    std::vector<std::size_t, counted_allocator<std::size_t>> by_key;
     std::size_t first_of[257] = {};  // where each key's chains begin in by_key
-    if (chains.size() > FEW_CHAINS) {
-        for (const chain& c : chains)
-            ++first_of[survey.last_key(c) + 1];
-        for (std::size_t v = 0; v < 256; ++v)
-            first_of[v + 1] += first_of[v];
-        std::size_t next[256];
-        std::memcpy(next, first_of, sizeof next);
-        by_key.resize(chains.size());
-        for (std::size_t k = 0; k < chains.size(); ++k)
-            by_key[next[survey.last_key(chains[k])]++] = k;
-    }
+    const auto by_key = chains_by_key(survey, chains, first_of);
     flags avoid(survey.size(), 0);
     std::vector<std::size_t, counted_allocator<std::size_t>> marked;
-    std::size_t tries = 0, looks = 0;
     // Each chain's whole run first, then its shorter ends: a set gives each of its members a copy
     // of what follows it, so that the run after the set is held by every copy, a longer one by
-    // one copy only.
-    for (std::size_t t = 0; t < chains.size() && tries < MAX_TRIES && looks < MAX_LOOKS; ++t) {
-        const chain& c = chains[t];
-        std::size_t copies = 0;
-        for (std::size_t n = c.length; n > 0 && tries < MAX_TRIES && looks < MAX_LOOKS; --n) {
-            ++looks;
-            unsigned char keys[MAX_LENGTH];
-            survey.keys_of(c, n, keys);
-            bool matchable = true;
-            for (std::size_t k = 0; k < n; ++k) {
-                // A lower-case letter is never a key when the pass folds case.
-                matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
-            }
-            if (!matchable) continue;
-            // Every node whose chain ends in the same keys holds the run as well.
-            for (std::size_t node : marked)
-                avoid[node] = 0;
-            marked.clear();
-            auto mark = [&](const chain& other) {
-                unsigned char other_keys[MAX_LENGTH];
-                if (survey.keys_of(other, n, other_keys) && std::memcmp(keys, other_keys, n) == 0) {
-                    avoid[other.node] = 1;
-                    marked.push_back(other.node);
+    // one copy only. Runs of two bytes or more come first, from all chains, then single bytes:
+    // a rare byte of one chain would otherwise win over a longer run of the next.
+    for (const std::size_t shortest : {std::size_t{2}, std::size_t{1}}) {
+        std::size_t tries = 0, looks = 0;
+        for (std::size_t t = 0; t < chains.size() && tries < MAX_TRIES && looks < MAX_LOOKS; ++t) {
+            const chain& c = chains[t];
+            std::size_t copies = 0;
+            const std::size_t longest = shortest == 1 ? 1 : c.length;
+            for (std::size_t n = longest; n >= shortest && tries < MAX_TRIES && looks < MAX_LOOKS;
+                 --n) {
+                ++looks;
+                unsigned char keys[MAX_LENGTH];
+                survey.keys_of(c, n, keys);
+                bool matchable = true;
+                for (std::size_t k = 0; k < n; ++k) {
+                    // A lower-case letter is never a key when the pass folds case.
+                    matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
                 }
-            };
-            if (by_key.empty()) {
-                for (const chain& other : chains)
-                    mark(other);
-            } else {
-                for (std::size_t k = first_of[keys[n - 1]]; k < first_of[keys[n - 1] + 1]; ++k)
-                    mark(chains[by_key[k]]);
-            }
-            // The copies of a shorter end include those of a longer one: the same copies, the
-            // same answer.
-            if (marked.size() == copies) continue;
-            copies = marked.size();
-            ++tries;
-            if (!survey.completes_avoiding(root, avoid)) {
-                length = n;
-                std::memcpy(bytes, keys, length);
-                span = survey.longest_walk(root);
-                return;
+                if (!matchable) continue;
+                // Every node whose chain ends in the same keys holds the run as well.
+                for (std::size_t node : marked)
+                    avoid[node] = 0;
+                marked.clear();
+                auto mark = [&](const chain& other) {
+                    unsigned char other_keys[MAX_LENGTH];
+                    if (survey.keys_of(other, n, other_keys) &&
+                        std::memcmp(keys, other_keys, n) == 0) {
+                        avoid[other.node] = 1;
+                        marked.push_back(other.node);
+                    }
+                };
+                if (by_key.empty()) {
+                    for (const chain& other : chains)
+                        mark(other);
+                } else {
+                    for (std::size_t k = first_of[keys[n - 1]]; k < first_of[keys[n - 1] + 1]; ++k)
+                        mark(chains[by_key[k]]);
+                }
+                // The copies of a shorter end include those of a longer one: the same copies, the
+                // same answer.
+                if (marked.size() == copies) continue;
+                copies = marked.size();
+                ++tries;
+                if (!survey.completes_avoiding(root, avoid)) {
+                    length = n;
+                    std::memcpy(bytes, keys, length);
+                    span = survey.longest_walk(root);
+                    return;
+                }
             }
         }
     }
