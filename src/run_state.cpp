@@ -8,6 +8,7 @@ namespace kestrom {
 
 run_state::~run_state() {
     std_out.flush();
+    if (fast_cache != nullptr) free_pass_cache(fast_cache);
     xfree(pending_search, pending_size);
     for (char* value : template_vars) {
         if (value != nullptr) xfree(value, std::strlen(value) + 1);

@@ -19,6 +19,7 @@ inline constexpr int TOKEN_MAX = 255;
 
 struct arg_source;
 class filtered_files;
+struct pass_cache;
 
 struct run_state {
     settings opts;
@@ -46,6 +47,10 @@ struct run_state {
     int arg_depth = 0;                  ///< how many of them
     /// The files rewritten in place so far (owned by the driver); null: no file is remembered.
     filtered_files* filtered = nullptr;
+    /// What the automatic pass derives from the trie and keeps for the next pass (owned, freed by
+    /// free_pass_cache), so that a run over many small files builds it once.
+    pass_cache* fast_cache = nullptr;
+    void (*free_pass_cache)(pass_cache*) = nullptr;
 
     run_state() = default;
     ~run_state();

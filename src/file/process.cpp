@@ -146,8 +146,8 @@ int open_and_lock(rewrite_job& job) {
 int filter_into_temp(rewrite_job& job, int& create_error) {
     const bool silent = job.rs.opts.silent;
     byte_reader in(job.fd);
-    late_rewrite_temp late(job.tmp, job.name, job.fd, job.st.st_size, job.st.st_mode,
-                           job.rs.count.replaced_count, job.rs.opts.text_mode, in);
+    late_rewrite_temp late(job.tmp, job.name, job.fd, job.st, job.rs.count.replaced_count,
+                           job.rs.opts.text_mode, in);
     byte_writer out(late.output());
     int r = run_engine(job.rs, in, out);
     int error_code = 0;
@@ -203,9 +203,10 @@ int settle(rewrite_job& job, bool& keep) {
     int unlink_error = 0;
     if (!keep && !unname_rewrite_temp(tmp)) unlink_error = errno;
     mask_signals(false);
-    const char* slash = std::strcmp(tmp.dir, "/") == 0 ? "" : "/";
+    const char* dir = unlink_error != 0 || keep ? rewrite_temp_dir(tmp) : "";
+    const char* slash = std::strcmp(dir, "/") == 0 ? "" : "/";
     if (unlink_error != 0 && !silent) {
-        std::fprintf(stderr, "can't remove '%s%s%s': %s\n", tmp.dir, slash, tmp.name,
+        std::fprintf(stderr, "can't remove '%s%s%s': %s\n", dir, slash, tmp.name,
                      std::strerror(unlink_error));
     }
     if (changed) {
@@ -217,8 +218,8 @@ int settle(rewrite_job& job, bool& keep) {
     }
     if (keep) {
         // Said even when silent: the file is damaged and this is how to mend it.
-        std::fprintf(stderr, "'%s' is incomplete; its new content is in '%s%s%s'\n", job.name,
-                     tmp.dir, slash, tmp.name);
+        std::fprintf(stderr, "'%s' is incomplete; its new content is in '%s%s%s'\n", job.name, dir,
+                     slash, tmp.name);
     }
     return r;
 }

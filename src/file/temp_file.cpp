@@ -89,20 +89,44 @@ void make_name(rewrite_temp& t, int attempt) {
     t.name[n] = '\0';
 }
 
-/// The directory of the file that path leads to, open for use as a base of lookups, with its
-/// path and the file's own name within it in t; -1 when it cannot be found.
-int open_directory_of(rewrite_temp& t, const char* path) {
+/// The directory of the file that path leads to, open for use as a base of lookups, with the
+/// file's own name within it in t; -1 when it cannot be found. Where the path's last part is the
+/// file itself, not a symbolic link, its directory is the path's own, and the resolved path of
+/// the directory waits until a message needs it.
+int open_directory_of(rewrite_temp& t, const char* path, const struct stat& file) {
+    const char* slash = std::strrchr(path, '/');
+    const char* base = slash == nullptr ? path : slash + 1;
+    const std::size_t dir_len = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path);
+    if (std::strcmp(base, "") != 0 && std::strcmp(base, ".") != 0 && std::strcmp(base, "..") != 0 &&
+        std::strlen(base) < sizeof t.base && dir_len + 2 <= sizeof t.dir) {
+        if (slash == nullptr) {
+            std::strcpy(t.dir, ".");
+        } else {
+            std::memcpy(t.dir, path, dir_len == 0 ? 1 : dir_len);  // "/name": the root directory
+            t.dir[dir_len == 0 ? 1 : dir_len] = '\0';
+        }
+        const int dir_fd = open_file(t.dir, O_PATH | O_DIRECTORY);
+        struct stat st;
+        if (dir_fd >= 0 && ::fstatat(dir_fd, base, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+            std::strcpy(t.base, base);
+            return dir_fd;
+        }
+        if (dir_fd >= 0) ::close(dir_fd);
+    }
+    // A symbolic link (or a path that moved): the file's own directory, found through its links.
     char* real = t.dir;
     if (::realpath(path, real) == nullptr) return -1;
-    char* slash = std::strrchr(real, '/');
-    if (slash == nullptr || slash[1] == '\0') return -1;
-    if (std::strlen(slash + 1) >= sizeof t.base) return -1;
-    std::strcpy(t.base, slash + 1);
-    if (slash == real) {
-        slash[1] = '\0';  // the root directory
+    char* last = std::strrchr(real, '/');
+    if (last == nullptr || last[1] == '\0') return -1;
+    if (std::strlen(last + 1) >= sizeof t.base) return -1;
+    std::strcpy(t.base, last + 1);
+    if (last == real) {
+        last[1] = '\0';  // the root directory
     } else {
-        *slash = '\0';
+        *last = '\0';
     }
+    t.dir_resolved = true;
     return open_file(real, O_PATH | O_DIRECTORY);
 }
 
@@ -145,10 +169,10 @@ bool open_beside(rewrite_temp& t, mode_t mode) {
 
 }  // namespace
 
-bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size, mode_t mode) {
+bool open_rewrite_temp(rewrite_temp& t, const char* path, const struct stat& file) {
     t = rewrite_temp{};
-    t.dir_fd = open_directory_of(t, path);
-    if (t.dir_fd >= 0 && has_room(t.dir_fd, size) && open_beside(t, mode & 0777)) {
+    t.dir_fd = open_directory_of(t, path, file);
+    if (t.dir_fd >= 0 && has_room(t.dir_fd, file.st_size) && open_beside(t, file.st_mode & 0777)) {
         // Locked as the files we rewrite are, so that another run that finds it by its name
         // while it is visible waits until we are done with it instead of rewriting it under us.
         (void)::flock(t.fd, LOCK_EX | LOCK_NB);
@@ -158,6 +182,17 @@ bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size, mode_t mod
     t.dir_fd = -1;
     t.fd = open_anonymous();
     return t.fd >= 0;
+}
+
+const char* rewrite_temp_dir(rewrite_temp& t) {
+    if (!t.dir_resolved) {
+        char real[PATH_MAX];
+        // The directory is still there (the file in it was just rewritten); should it have gone,
+        // its path as given is the best that can be said.
+        if (::realpath(t.dir, real) != nullptr) std::strcpy(t.dir, real);
+        t.dir_resolved = true;
+    }
+    return t.dir;
 }
 
 bool name_rewrite_temp(rewrite_temp& t) {
@@ -186,14 +221,13 @@ bool unname_rewrite_temp(rewrite_temp& t) {
     return ::unlinkat(t.dir_fd, t.name, 0) == 0;
 }
 
-late_rewrite_temp::late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, off_t size,
-                                     mode_t mode, const std::int64_t& replaced, bool compare_all,
-                                     const byte_reader& in)
+late_rewrite_temp::late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd,
+                                     const struct stat& file, const std::int64_t& replaced,
+                                     bool compare_all, const byte_reader& in)
     : t_(t),
       path_(path),
       file_fd_(file_fd),
-      size_(size),
-      mode_(mode),
+      file_(file),
       replaced_(replaced),
       replaced_at_start_(replaced),
       compare_all_(compare_all),
@@ -201,7 +235,7 @@ late_rewrite_temp::late_rewrite_temp(rewrite_temp& t, const char* path, int file
       out_{this, &late_rewrite_temp::take} {}
 
 bool late_rewrite_temp::create() {
-    if (open_rewrite_temp(t_, path_, size_, mode_)) return true;
+    if (open_rewrite_temp(t_, path_, file_)) return true;
     create_error_ = errno != 0 ? errno : EIO;
     return false;
 }
@@ -267,7 +301,8 @@ std::int64_t late_rewrite_temp::finish(int& error_code) {
             return -1;
         }
         head = offset_;
-        from = offset_ > 0 && offset_ == static_cast<std::int64_t>(size_) ? offset_ - 1 : offset_;
+        from = offset_ > 0 && offset_ == static_cast<std::int64_t>(file_.st_size) ? offset_ - 1
+                                                                                  : offset_;
         if (::lseek(t_.fd, offset_, SEEK_SET) != offset_) {
             error_code = errno;
             return -1;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -26,13 +27,17 @@ struct rewrite_temp {
     bool named = false;      ///< a visible name exists now
     char name[TEMP_NAME_MAX + 1] = {};  ///< that name, within the directory
     char base[TEMP_NAME_MAX + 1] = {};  ///< the name of the file being rewritten
-    char dir[PATH_MAX] = {};            ///< the directory, symbolic links resolved
+    char dir[PATH_MAX] = {};            ///< the directory (see rewrite_temp_dir)
+    bool dir_resolved = false;          ///< dir has its symbolic links resolved
 };
 
-/// Creates the temporary file for rewriting path (symbolic links followed), whose present size is
-/// size, with the permission bits of mode. Returns false with errno set when not even the
-/// fallback could be created.
-bool open_rewrite_temp(rewrite_temp& t, const char* path, off_t size, mode_t mode);
+/// Creates the temporary file for rewriting path (symbolic links followed), which file describes:
+/// it is as large as the file's present size, with the file's permission bits. Returns false
+/// with errno set when not even the fallback could be created.
+bool open_rewrite_temp(rewrite_temp& t, const char* path, const struct stat& file);
+
+/// The path of the directory beside the file, symbolic links resolved, for messages.
+const char* rewrite_temp_dir(rewrite_temp& t);
 
 /// Gives the temporary file its visible name beside the file; false when it cannot have one (the
 /// anonymous fallback, or a system that refuses), in which case the write-back goes on without it.
@@ -52,12 +57,12 @@ void close_rewrite_temp(rewrite_temp& t, bool keep = false);
 /// first difference, from the file, so that the temporary file holds the whole new content.
 class late_rewrite_temp {
   public:
-    /// file_fd is open on path, whose size and mode are given. replaced is the run's count of
+    /// file_fd is open on path, which file describes. replaced is the run's count of
     /// replacements: while it stays as it was, every byte written is the file's own (a pass
     /// writes the input unchanged until its first replacement), so nothing is compared. With
     /// compare_all every byte is compared (line mode, whose output may differ before that). in
     /// reads the file: its buffer spares the comparison a read of its own.
-    late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, off_t size, mode_t mode,
+    late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, const struct stat& file,
                       const std::int64_t& replaced, bool compare_all, const byte_reader& in);
     late_rewrite_temp(const late_rewrite_temp&) = delete;
     late_rewrite_temp& operator=(const late_rewrite_temp&) = delete;
@@ -81,8 +86,7 @@ class late_rewrite_temp {
     rewrite_temp& t_;
     const char* path_;
     int file_fd_;
-    off_t size_;
-    mode_t mode_;
+    const struct stat& file_;
     const std::int64_t& replaced_;
     const std::int64_t replaced_at_start_;
     bool compare_all_;

@@ -333,6 +333,37 @@ TEST(Files, InterruptedWriteBackLosesNothing) {
     }
 }
 
+TEST(Files, TheRecoveryFileIsNamedByItsResolvedDirectory) {
+    if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
+    // However the file is reached, its new content is left beside the file itself, and the
+    // message names that place with every symbolic link resolved.
+    struct reached {
+        const char *name, *cwd;  // cwd below the test's directory
+    };
+    const reached cases[] = {{"real/f", ""},        {"f", "real"}, {"./f", "real"},
+                             {"link/f", ""},        {"alias", ""}, {"../alias", "real"},
+                             {"link/../real/f", ""}};
+    for (const reached& c : cases) {
+        temp_dir dir;
+        ASSERT_EQ(::mkdir(dir.file("real").c_str(), 0755), 0);
+        const std::string old = replace_all(std::string(100000, 'f'), "f", "foo");
+        const std::string f = dir.write("real/f", old);
+        ASSERT_EQ(::symlink("real", dir.file("link").c_str()), 0);
+        ASSERT_EQ(::symlink("real/f", dir.file("alias").c_str()), 0);
+        run_options o = fault("write", 2, "EIO");
+        o.env.push_back("KFAULT_FILE=" + f);
+        o.cwd = dir.file(c.cwd);
+        run_result r = run({"-efoo", "bar", c.name}, o);
+        const std::string real_dir = std::filesystem::canonical(dir.file("real")).string();
+        const std::vector<std::string> kept = recovery_files(real_dir);
+        ASSERT_EQ(kept.size(), 1u) << c.name;
+        EXPECT_EQ(r.err, "filesync(): Input/output error\n'" + std::string(c.name) +
+                             "' is incomplete; its new content is in '" + kept[0] + "'\n")
+            << c.name;
+        EXPECT_TRUE(read_file(kept[0]) == replace_all(old, "foo", "bar")) << c.name;
+    }
+}
+
 TEST(Files, AFailedWriteBackSaysWhatItLeft) {
     if (wrapped()) GTEST_SKIP() << "no preloaded faults under a wrapper";
     // The k-th write into the file fails having written nothing. Before any byte of the head is

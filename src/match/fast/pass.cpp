@@ -32,6 +32,9 @@
 // trie caches them until a pattern is added.
 #include "match/fast/pass.hpp"
 
+#include <cstdint>
+#include <new>
+
 #include "match/fast/dictionary.hpp"
 #include "match/fast/one_literal.hpp"
 #include "match/fast/pass_output.hpp"
@@ -40,10 +43,46 @@
 #include "pattern/automaton.hpp"
 #include "pattern/prefix_filter.hpp"
 #include "pattern/required_literal.hpp"
+#include "util/alloc.hpp"
 
 namespace kestrom {
 
+/// The start filter of the trie as it was at version, before any prefixes are added to it: the
+/// same for every pass until a pattern is added, and a survey of the trie's first levels to build.
+struct pass_cache {
+    std::uint64_t version;
+    const trie_node* root;
+    bool fold;
+    int window_size;
+    start_filter starts;
+};
+
 namespace {
+
+void free_pass_cache(pass_cache* cache) {
+    cache->~pass_cache();
+    xfree(cache, sizeof *cache);
+}
+
+/// A copy of the start filter for this pass, built anew only when the trie or the settings it
+/// depends on have changed since the last pass.
+start_filter cached_start_filter(run_state& rs, trie_node* root, bool fold, int window_size) {
+    pass_cache* c = rs.fast_cache;
+    const std::uint64_t version = rs.patterns.version();
+    if (c != nullptr && c->version == version && c->root == root && c->fold == fold &&
+        c->window_size == window_size) {
+        return c->starts;
+    }
+    if (c == nullptr) {
+        c = new (xmalloc(sizeof *c))
+            pass_cache{version, root, fold, window_size, start_filter(root, fold, window_size)};
+        rs.fast_cache = c;
+        rs.free_pass_cache = free_pass_cache;
+    } else {
+        *c = pass_cache{version, root, fold, window_size, start_filter(root, fold, window_size)};
+    }
+    return c->starts;
+}
 
 /// The dictionary pass, when the trie fits the automaton; -1 when it does not.
 int try_dictionary(run_state& rs, pass_output& out, byte_reader& in, start_filter& starts,
@@ -74,7 +113,7 @@ int automatic_pass(run_state& rs, byte_reader& in, byte_writer& out, int window_
         const lone_word word(root, max_depth, fold);
         if (word.record != nullptr) return one_literal_pass(output, in, word, rs.tier);
     }
-    start_filter starts(root, fold, window_size);
+    start_filter starts = cached_start_filter(rs, root, fold, window_size);
     if (!stars) {
         const int r = try_dictionary(rs, output, in, starts, max_depth);
         if (r >= 0) return r;
