@@ -107,8 +107,8 @@ trie_node** field_of(const build_target& to, const compile_cursor* c) {
 /// Adds code with value to the one list that every field of fields holds (or to the empty lists
 /// they hold), so that they all hold the same list afterwards: what one of them gets, each of
 /// its copies would get. Returns the node that has the code.
-trie_node* attach_shared(trie& t, trie_node** const* fields, std::size_t count,
-                         std::uint16_t code, replacement* value) {
+trie_node* attach_shared(trie& t, trie_node** const* fields, std::size_t count, std::uint16_t code,
+                         replacement* value) {
     trie_node* const head = *fields[0];
     const auto holding = static_cast<std::uint32_t>(count);
     if (head != nullptr && holding < t.holders(head)) {

@@ -190,8 +190,8 @@ const prefix_filter& trie::prefixes(std::size_t max_length) {
     // counted first, on its shared form, and gets no filter.
     trie_node* surveyed = root;
     if (shares_lists_ && max_length > 1 &&
-        tree_size(root, std::min(prefix_filter::MAX_LENGTH, max_length - 1),
-                  shared_max_paths()) > shared_max_paths()) {
+        tree_size(root, std::min(prefix_filter::MAX_LENGTH, max_length - 1), shared_max_paths()) >
+            shared_max_paths()) {
         surveyed = nullptr;
     }
     return rebuilt(prefixes_, prefixes_version_, prefixes_length_, version_, max_length, surveyed,

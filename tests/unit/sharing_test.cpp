@@ -61,7 +61,7 @@ std::string unfolding_mismatch(const trie_node* shared, const trie_node* referen
 /// reference's size is the product of the sets', so the product stays small.
 std::string random_pattern(std::mt19937& rng) {
     static const char* const pieces[] = {"a", "b", "B", "?", "*", "\\*", "\\[", "[]", "ab", "#000"};
-    static const char* const sets[] = {"[a]",    "[ab]",    "[a-c]", "[!a]",   "[!]",
+    static const char* const sets[] = {"[a]",   "[ab]",    "[a-c]",  "[!a]",   "[!]",
                                        "[a-z]", "[0-9,b]", "[a,-a]", "[A-C,b]"};
     static const std::size_t sizes[] = {1, 2, 3, 255, 256, 26, 11, 0, 4};
     std::string p;

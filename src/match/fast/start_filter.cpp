@@ -61,7 +61,7 @@ start_filter::start_filter(trie_node* root, bool fold, int window_size) {
     int best_weight = -1;
     int second_weight = -1;
     std::fill(std::begin(second), std::end(second), true);  // until a second depth is found
-    std::size_t levels = 0;  // surveyed for the run test
+    std::size_t levels = 0;                                 // surveyed for the run test
     for (std::size_t d = 0; d < RUN_MAX && d + 1 < static_cast<std::size_t>(window_size); ++d) {
         level_survey at;
         survey_level(level, keys_of, at);
