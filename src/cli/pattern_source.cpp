@@ -45,7 +45,8 @@ void parse_pattern_arg(run_state& rs, char* text) {
     register_pair(rs.patterns, rs.opts, text + 1, first + 1);
 }
 
-bool read_pattern_file(run_state& rs, byte_reader& in) {
+namespace {
+bool read_patterns(run_state& rs, byte_reader& in, literal_batch& batch) {
     // The window is free while patterns are read: search, NUL, replacement, NUL.
     unsigned char* buf = rs.window_buf;
     static_assert(sizeof rs.window_buf >= PATTERN_TEXT_MAX + 2);
@@ -66,8 +67,16 @@ bool read_pattern_file(run_state& rs, byte_reader& in) {
             c = in.get();  // the remark
         } while (c != '\n' && c != byte_reader::END);
         auto* search = reinterpret_cast<char*>(buf);
-        register_pair(rs.patterns, rs.opts, search, search + search_length + 1);
+        register_pair(rs.patterns, rs.opts, search, search + search_length + 1, &batch);
     }
+}
+}  // namespace
+
+bool read_pattern_file(run_state& rs, byte_reader& in) {
+    literal_batch batch(rs.patterns);
+    const bool whole = read_patterns(rs, in, batch);
+    batch.flush();
+    return whole;
 }
 
 void read_pattern_source(run_state& rs, const char* name) {

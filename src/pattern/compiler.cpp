@@ -224,6 +224,19 @@ void attach_link(const build_target& to, std::uint16_t code, replacement* value,
     }
 }
 
+bool literal_pattern(const unsigned char* text, std::size_t length, unsigned char* out,
+                     std::size_t& out_length) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const element e = recognise(text, i, length - 1);
+        if (e.kind != element_kind::LITERAL) return false;
+        out[n++] = e.byte;
+        i = e.end;
+    }
+    out_length = n;
+    return true;
+}
+
 void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::size_t length,
                 replacement* record, bool link) {
     if (length == 0) {

@@ -41,6 +41,11 @@ class cursor_pool {
 void compile_re(trie& t, trie_node** root_head, const unsigned char* text, std::size_t length,
                 replacement* record, bool link);
 
+/// The bytes of a decoded search pattern that holds only literal bytes (protected ones included),
+/// written to out (length bytes at most, apart from text); false when it has a wildcard or a set.
+bool literal_pattern(const unsigned char* text, std::size_t length, unsigned char* out,
+                     std::size_t& out_length);
+
 /// Where a compilation builds: the trie, the pool of its cursors, and the root list's head.
 struct build_target {
     trie& t;

@@ -15,7 +15,8 @@ void str_upper(char* text) {
     }
 }
 
-void register_pair(trie& t, const settings& opts, char* search, char* replacement_text) {
+void register_pair(trie& t, const settings& opts, char* search, char* replacement_text,
+                   literal_batch* batch) {
     if (opts.swap_pairs) std::swap(search, replacement_text);
     if (!opts.case_sensitive) str_upper(search);
     std::size_t repl_len =
@@ -24,9 +25,18 @@ void register_pair(trie& t, const settings& opts, char* search, char* replacemen
     auto* bytes = reinterpret_cast<unsigned char*>(search);
     if (opts.search_meta) {
         std::size_t n = unescape(search);
+        // Link mode's lists may be shared on purpose: its literals go in as they come.
+        if (batch != nullptr && !opts.link_re && batch->add_pattern(bytes, n, record)) return;
+        if (batch != nullptr) batch->flush();
         compile_re(t, &t.root, bytes, n, record, opts.link_re);
     } else {
-        add_literal(t, &t.root, bytes, std::strlen(search), record);
+        const std::size_t n = std::strlen(search);
+        if (batch != nullptr && n > 0) {
+            batch->add(bytes, n, record);
+            return;
+        }
+        if (batch != nullptr) batch->flush();
+        add_literal(t, &t.root, bytes, n, record);
     }
 }
 

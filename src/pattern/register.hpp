@@ -2,6 +2,7 @@
 // trie.
 #pragma once
 
+#include "pattern/literal_batch.hpp"
 #include "pattern/trie.hpp"
 #include "settings.hpp"
 
@@ -12,6 +13,8 @@ void str_upper(char* text);
 
 /// Registers one pair as the settings say: swap, case folding, the record, decoding and insertion.
 /// Both strings are writable, NUL-terminated and may be changed; no reference to them is kept.
-void register_pair(trie& t, const settings& opts, char* search, char* replacement_text);
+/// With a batch, a literal search may wait in it (see literal_batch) until it is flushed.
+void register_pair(trie& t, const settings& opts, char* search, char* replacement_text,
+                   literal_batch* batch = nullptr);
 
 }  // namespace kestrom

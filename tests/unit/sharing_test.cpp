@@ -114,12 +114,14 @@ outputs run_all(run_state& rs, const std::string& input) {
 TEST(Sharing, UnfoldsIntoTheReferenceAndMatchesAsItDoes) {
     std::mt19937 rng(20261209);
     for (int round = 0; round < 3000; ++round) {
-        run_state shared, reference;
+        run_state shared, reference, batched;
         reference.patterns.share_copies = false;
+        // As a pattern file registers: its literals wait in a batch and go in sorted.
+        literal_batch batch(batched.patterns);
         std::string described;
         for (int k = static_cast<int>(rng() % 8); k >= 0; --k) {
             const unsigned how = rng() % 10;
-            for (run_state* rs : {&shared, &reference}) {
+            for (run_state* rs : {&shared, &reference, &batched}) {
                 rs->opts.link_re = how < 2;
                 rs->opts.case_sensitive = how != 2;
                 rs->opts.search_meta = how != 3;
@@ -131,11 +133,15 @@ TEST(Sharing, UnfoldsIntoTheReferenceAndMatchesAsItDoes) {
             described += how < 2 ? " (link) " : how == 2 ? " (fold) " : " ";
             std::string repl = "r";
             repl += std::to_string(k);
-            for (run_state* rs : {&shared, &reference}) {
+            for (run_state* rs : {&shared, &reference, &batched}) {
                 std::string s = search, r = repl;
-                register_pair(rs->patterns, rs->opts, s.data(), r.data());
+                register_pair(rs->patterns, rs->opts, s.data(), r.data(),
+                              rs == &batched ? &batch : nullptr);
             }
         }
+        batch.flush();
+        ASSERT_EQ(dump_trie(batched.patterns.root), dump_trie(shared.patterns.root))
+            << "round " << round << ": " << described;
         ASSERT_EQ(unfolding_mismatch(shared.patterns.root, reference.patterns.root), "")
             << "round " << round << ": " << described << "\n"
             << dump_trie(shared.patterns.root).c_str();
