@@ -11,22 +11,10 @@ bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 mib=${2:-256}
 export LC_ALL=C
 
-want="hyperfine sd ripgrep rpl bbe"
-missing=""
-for pkg in $want; do
-    cmd=$pkg
-    [ "$pkg" = ripgrep ] && cmd=rg
-    command -v "$cmd" >/dev/null 2>&1 || missing="$missing $pkg"
-done
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" = 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y $missing >/dev/null 2>&1 || true
-    elif command -v sudo >/dev/null 2>&1; then
-        sudo DEBIAN_FRONTEND=noninteractive apt-get install -y $missing >/dev/null 2>&1 || true
-    fi
-fi
-command -v hyperfine >/dev/null 2>&1 || { echo "hyperfine is needed" >&2; exit 1; }
-has() { command -v "$1" >/dev/null 2>&1; }
+# shellcheck source=bench/peers.sh
+. "$(dirname "$0")/peers.sh"
+install_missing hyperfine sd ripgrep rpl bbe
+has hyperfine || { echo "hyperfine is needed" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

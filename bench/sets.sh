@@ -24,23 +24,12 @@ time_limit=${SETS_TIME_LIMIT:-10}
 mem_limit=${SETS_MEMORY_LIMIT:-1024}
 export LC_ALL=C
 
-missing=""
-for pkg in hyperfine time sd ripgrep; do
-    case $pkg in ripgrep) cmd=rg ;; time) cmd=/usr/bin/time ;; *) cmd=$pkg ;; esac
-    command -v "$cmd" >/dev/null 2>&1 || missing="$missing $pkg"
-done
-# shellcheck disable=SC2086 # one word a package
-if [ -n "$missing" ]; then
-    if [ "$(id -u)" = 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y $missing >/dev/null 2>&1 || true
-    elif command -v sudo >/dev/null 2>&1; then
-        sudo DEBIAN_FRONTEND=noninteractive apt-get install -y $missing >/dev/null 2>&1 || true
-    fi
-fi
+# shellcheck source=bench/peers.sh
+. "$(dirname "$0")/peers.sh"
+install_missing hyperfine time sd ripgrep
 for cmd in hyperfine /usr/bin/time timeout; do
-    command -v "$cmd" >/dev/null 2>&1 || { echo "$cmd is needed" >&2; exit 1; }
+    has "$cmd" || { echo "$cmd is needed" >&2; exit 1; }
 done
-has() { command -v "$1" >/dev/null 2>&1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
