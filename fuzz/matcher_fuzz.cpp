@@ -17,7 +17,9 @@
 // of a plain trie from making dense rows, as for a huge trie.
 //
 // The text goes through twice, with the fast paths of the automatic pass and with the plain
-// per-byte walk; both must agree byte for byte, in result and in counts.
+// per-byte walk; both must agree byte for byte, in result and in counts. The pairs also go into a
+// second trie as a pattern file registers them, its literals held back and inserted sorted: both
+// tries must be the same.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -32,6 +34,7 @@
 #include "pattern/escape.hpp"
 #include "pattern/register.hpp"
 #include "pattern/trie.hpp"
+#include "pattern/trie_dump.hpp"
 #include "run_state.hpp"
 #include "util/alloc.hpp"
 #include "util/byte_stream.hpp"
@@ -67,13 +70,16 @@ bool same_content(int fd, const unsigned char* expected, std::size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size > MAX_INPUT) return -1;  // keeps it out of the corpus
     if (size < 2) return 0;
-    run_state rs;
+    run_state rs, batched;
+    literal_batch batch(batched.patterns);
     const unsigned flags = data[0];
-    rs.opts.link_re = (flags & 1) != 0;
-    rs.opts.case_sensitive = (flags & 2) == 0;
-    rs.opts.search_meta = (flags & 4) != 0;
-    rs.opts.replace_meta = (flags & 8) != 0;
-    rs.opts.auto_reply_yes = (flags & 16) != 0;
+    for (run_state* s : {&rs, &batched}) {
+        s->opts.link_re = (flags & 1) != 0;
+        s->opts.case_sensitive = (flags & 2) == 0;
+        s->opts.search_meta = (flags & 4) != 0;
+        s->opts.replace_meta = (flags & 8) != 0;
+        s->opts.auto_reply_yes = (flags & 16) != 0;
+    }
     const int pairs = data[1] & 3;
 
     const unsigned char* p = data + 2;
@@ -86,14 +92,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (repl_end == nullptr) return 0;
         const std::size_t search_len = search_end - p;
         const std::size_t repl_len = repl_end - search_end - 1;
-        char* search = copy_of(p, search_len);
-        char* repl = copy_of(search_end + 1, repl_len);
-        if (k == 1 && (flags & 128) != 0) rs.opts.link_re = !rs.opts.link_re;
-        register_pair(rs.patterns, rs.opts, search, repl);
-        xfree(search, search_len + 1);
-        xfree(repl, repl_len + 1);
+        if (k == 1 && (flags & 128) != 0) batched.opts.link_re = rs.opts.link_re = !rs.opts.link_re;
+        for (run_state* s : {&rs, &batched}) {
+            char* search = copy_of(p, search_len);
+            char* repl = copy_of(search_end + 1, repl_len);
+            register_pair(s->patterns, s->opts, search, repl, s == &batched ? &batch : nullptr);
+            xfree(search, search_len + 1);
+            xfree(repl, repl_len + 1);
+        }
         p = repl_end + 1;
     }
+    batch.flush();
+    if (dump_trie(rs.patterns.root) != dump_trie(batched.patterns.root)) std::abort();
 
     if ((flags & 64) != 0) rs.opts.case_sensitive = !rs.opts.case_sensitive;
     const int window_size = (flags & 32) != 0 ? 4 + ((data[1] >> 2) & 15) : WINDOW_SIZE;

@@ -5,6 +5,7 @@
 #define KESTROM_AVX2 1
 #endif
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -237,6 +238,125 @@ std::size_t pair_finder::find(const unsigned char* p, std::size_t m) const {
     const void* hit = ::memmem(p + i, m - i, bytes_, n_);
     return hit == nullptr ? m
                           : static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p);
+}
+
+namespace {
+
+#ifdef KESTROM_AVX2
+/// word_set_finder::find thirty-two starts at a time from i on; leaves in i where it stopped.
+__attribute__((target("avx2"))) std::size_t word_set_avx2(const unsigned char* p, std::size_t m,
+                                                          const std::size_t* places,
+                                                          const unsigned char (*values)[32],
+                                                          std::size_t count, std::size_t& i) {
+    for (; i + 32 <= m; i += 32) {
+        __m256i hits = _mm256_setzero_si256();
+        for (std::size_t k = 0; k < count; ++k) {
+            const __m256i x =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + places[2 * k]));
+            const __m256i y =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + places[2 * k + 1]));
+            const auto* want = reinterpret_cast<const __m256i*>(values[4 * k]);
+            const __m256i hx = _mm256_or_si256(_mm256_cmpeq_epi8(x, _mm256_load_si256(want)),
+                                               _mm256_cmpeq_epi8(x, _mm256_load_si256(want + 1)));
+            const __m256i hy = _mm256_or_si256(_mm256_cmpeq_epi8(y, _mm256_load_si256(want + 2)),
+                                               _mm256_cmpeq_epi8(y, _mm256_load_si256(want + 3)));
+            hits = _mm256_or_si256(hits, _mm256_and_si256(hx, hy));
+        }
+        const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(hits));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+    return m;
+}
+#endif
+
+#ifdef __SSE2__
+/// word_set_avx2 sixteen starts at a time.
+std::size_t word_set_sse2(const unsigned char* p, std::size_t m, const std::size_t* places,
+                          const unsigned char (*values)[32], std::size_t count, std::size_t& i) {
+    for (; i + 16 <= m; i += 16) {
+        __m128i hits = _mm_setzero_si128();
+        for (std::size_t k = 0; k < count; ++k) {
+            const __m128i x =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + places[2 * k]));
+            const __m128i y =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + places[2 * k + 1]));
+            auto want = [values, k](std::size_t which) {
+                return reinterpret_cast<const __m128i*>(values[4 * k + which]);
+            };
+            const __m128i hx = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_load_si128(want(0))),
+                                            _mm_cmpeq_epi8(x, _mm_load_si128(want(1))));
+            const __m128i hy = _mm_or_si128(_mm_cmpeq_epi8(y, _mm_load_si128(want(2))),
+                                            _mm_cmpeq_epi8(y, _mm_load_si128(want(3))));
+            hits = _mm_or_si128(hits, _mm_and_si128(hx, hy));
+        }
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+    return m;
+}
+#endif
+
+}  // namespace
+
+bool word_set_finder::add(const unsigned char* word, std::size_t n) {
+    if (count_ == MAX_WORDS) return false;
+    // Each key with the input bytes that have it, and their weight together.
+    const key_table keys_of(fold_);
+    unsigned char inputs[2][256];
+    int weights[256] = {};
+    int held[256] = {};
+    for (int v = 0; v < 256; ++v) {
+        const unsigned char key = keys_of.of[v];
+        if (held[key] < 2) inputs[held[key]++][key] = static_cast<unsigned char>(v);
+        weights[key] += byte_weight(v);
+    }
+    std::size_t a = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (held[word[k]] == 0) return true;
+        if (weights[word[k]] < weights[word[a]]) a = k;
+    }
+    std::size_t b = a == 0 && n > 1 ? n - 1 : 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k != a && weights[word[k]] < weights[word[b]]) b = k;
+    }
+    const unsigned char values[4] = {inputs[0][word[a]], inputs[held[word[a]] - 1][word[a]],
+                                     inputs[0][word[b]], inputs[held[word[b]] - 1][word[b]]};
+    places_[2 * count_] = a;
+    places_[2 * count_ + 1] = b;
+    for (std::size_t k = 0; k < 4; ++k)
+        std::memset(values_[4 * count_ + k], values[k], sizeof values_[0]);
+    ++count_;
+    reach_ = std::max(reach_, std::max(a, b) + 1);
+    return true;
+}
+
+bool word_set_finder::matches(const unsigned char* p) const {
+    for (std::size_t k = 0; k < count_; ++k) {
+        const unsigned char x = p[places_[2 * k]], y = p[places_[2 * k + 1]];
+        const auto* v = values_ + 4 * k;
+        if ((x == v[0][0] || x == v[1][0]) && (y == v[2][0] || y == v[3][0])) return true;
+    }
+    return false;
+}
+
+std::size_t word_set_finder::find(const unsigned char* p, std::size_t m) const {
+    std::size_t i = 0;
+#ifdef KESTROM_AVX2
+    if (tier_ == simd_tier::AVX2) {
+        const std::size_t at = word_set_avx2(p, m, places_, values_, count_, i);
+        if (at < m) return at;
+    }
+#endif
+#ifdef __SSE2__
+    if (tier_ >= simd_tier::SSE2) {
+        const std::size_t at = word_set_sse2(p, m, places_, values_, count_, i);
+        if (at < m) return at;
+    }
+#endif
+    for (; i < m; ++i) {
+        if (matches(p + i)) return i;
+    }
+    return m;
 }
 
 namespace {

@@ -59,6 +59,41 @@ class pair_finder {
     unsigned char high_[MAX_FOLDED] = {};  // the lower case of each letter key
 };
 
+/// Passes over the starts at which none of a few words can begin: each word is tested by two of
+/// its rarest bytes, all words at once and many starts at a time. The words' bytes are keys (see
+/// key_table): an input byte matches the key it has.
+class word_set_finder {
+  public:
+    static constexpr std::size_t MAX_WORDS = 8;
+
+    word_set_finder() = default;
+    word_set_finder(bool fold, simd_tier tier) : fold_(fold), tier_(tier) {}
+
+    /// Adds a word of n keys (n at least 1); false, adding nothing, when MAX_WORDS are held. A
+    /// word that no input can hold (under folding, a lower-case key) needs no test and is left out.
+    bool add(const unsigned char* word, std::size_t n);
+
+    /// How many bytes from a start on its test reads.
+    std::size_t reach() const { return reach_; }
+
+    /// The first of the starts p[0..m) at which some word's two bytes match, or m; reads
+    /// p[0..m + reach() - 1).
+    std::size_t find(const unsigned char* p, std::size_t m) const;
+
+  private:
+    bool matches(const unsigned char* p) const;
+
+    /// For word k: the places of its two bytes, 2k and 2k + 1, and the input bytes that match
+    /// them, 4k and 4k + 1 for the first, 4k + 2 and 4k + 3 for the second (twice the same where
+    /// only one does), each repeated for a vector.
+    std::size_t places_[2 * MAX_WORDS] = {};
+    alignas(32) unsigned char values_[4 * MAX_WORDS][32] = {};
+    std::size_t count_ = 0;
+    std::size_t reach_ = 0;
+    bool fold_ = false;
+    simd_tier tier_ = simd_tier::SCALAR;
+};
+
 /// Writes in order to `to` every k below n where v[k] >= at_least, and returns how many. Writes
 /// up to seven entries more than it counts, so `to` holds n + 7. No branch depends on the values:
 /// they come too irregularly for a prediction.

@@ -58,19 +58,28 @@ TEST(StartFilter, PassesOverStartsThatCannotBeginAFoundText) {
         std::size_t skipped;
     };
     const row rows[] = {
-        {{"abc"}, false, "xxxabc", 3}, {{"abc", "xyz"}, false, "qqqxyz", 3},
+        {{"abc"}, false, "xxxabc", 3},
+        {{"abc", "xyz"}, false, "qqqxyz", 3},
         {{"?bc"}, false, "xxbc", 1},  // tested at the rarer byte after the wildcard
         {{"abc"}, true, "xxAbc", 2},  // folded input bytes
         {{"abc"}, false, "xxab", 2},  // a start whose later bytes are not known yet stays
         {{"a*c"}, false, "xa", 1},    // the root list still filters before a star
         {{"?*"}, false, "xyz", 0},    // every byte may begin one
+        // A few words are searched for by two bytes each, all at once.
+        {{"uint32_t", "size_t"}, false, "unsigned int x; size_t", 16},
+        {{"uint32_t", "size_t"}, false, "uint32 uint32_", 7},  // the last start is not known
+        {{"SIZE_T", "UINT32_T"}, true, "x = sIzE_t", 4},
+        {{"a[bc]d", "x"}, false, "bbd aa acd", 7},  // a set's members are words of their own
+        {{"a", "b", "c", "d", "e", "f", "g", "h", "i"}, false, "zzzi", 3},  // too many words
     };
     for (const row& r : rows) {
         run_state rs;
         register_searches(rs, r.patterns, r.fold);
-        const start_filter f(rs.patterns.root, r.fold, WINDOW_SIZE);
-        const auto* p = reinterpret_cast<const unsigned char*>(r.input.data());
-        EXPECT_EQ(f.useful ? f.skip(p, r.input.size()) : 0, r.skipped) << r.patterns[0];
+        for (simd_tier tier : {simd_tier::SCALAR, best_simd_tier()}) {
+            const start_filter f(rs.patterns.root, r.fold, WINDOW_SIZE, tier);
+            const auto* p = reinterpret_cast<const unsigned char*>(r.input.data());
+            EXPECT_EQ(f.useful ? f.skip(p, r.input.size()) : 0, r.skipped) << r.patterns[0];
+        }
     }
 }
 

@@ -54,6 +54,7 @@ struct pass_cache {
     const trie_node* root;
     bool fold;
     int window_size;
+    simd_tier tier;
     start_filter starts;
 };
 
@@ -69,17 +70,19 @@ void free_pass_cache(pass_cache* cache) {
 start_filter cached_start_filter(run_state& rs, trie_node* root, bool fold, int window_size) {
     pass_cache* c = rs.fast_cache;
     const std::uint64_t version = rs.patterns.version();
+    const simd_tier tier = rs.tier;
     if (c != nullptr && c->version == version && c->root == root && c->fold == fold &&
-        c->window_size == window_size) {
+        c->window_size == window_size && c->tier == tier) {
         return c->starts;
     }
+    const pass_cache fresh{version,     root, fold,
+                           window_size, tier, start_filter(root, fold, window_size, tier)};
     if (c == nullptr) {
-        c = new (xmalloc(sizeof *c))
-            pass_cache{version, root, fold, window_size, start_filter(root, fold, window_size)};
+        c = new (xmalloc(sizeof *c)) pass_cache(fresh);
         rs.fast_cache = c;
         rs.free_pass_cache = free_pass_cache;
     } else {
-        *c = pass_cache{version, root, fold, window_size, start_filter(root, fold, window_size)};
+        *c = fresh;
     }
     return c->starts;
 }

@@ -51,7 +51,8 @@ void survey_level(const node_list& level, const key_table& keys_of, level_survey
 
 }  // namespace
 
-start_filter::start_filter(trie_node* root, bool fold, int window_size) {
+start_filter::start_filter(trie_node* root, bool fold, int window_size, simd_tier tier)
+    : words_(fold, tier) {
     // Deep enough for a few leading wildcards and sets; small enough to stay cheap.
     constexpr std::size_t MAX_DEPTH = 8;
     constexpr std::size_t MAX_LISTS = 1024;
@@ -94,6 +95,28 @@ start_filter::start_filter(trie_node* root, bool fold, int window_size) {
     }
     finish(best_weight);
     choose_run_test(levels);
+    unsigned char path[WORD_MAX];
+    std::size_t visits = 0;
+    words_on_ = root != nullptr && collect_words(root, path, 0, visits) && words_.reach() > 0;
+    useful = useful || words_on_;
+}
+
+bool start_filter::collect_words(trie_node* list, unsigned char* path, std::size_t depth,
+                                 std::size_t& visits) {
+    // Every walk that completes passes a node with a record first: its path is the word whose
+    // bytes the start must hold.
+    for (trie_node* n = list; n != nullptr; n = n->next) {
+        if (++visits > WORD_VISITS_MAX || depth == WORD_MAX) return false;
+        if (n->code == CODE_NOSET) continue;  // an empty set takes no byte
+        if (n->code >= 256) return false;     // a wildcard, a star or the empty pattern
+        path[depth] = static_cast<unsigned char>(n->code);
+        if (n->repl != nullptr) {
+            if (!words_.add(path, depth + 1)) return false;
+        } else if (n->child != nullptr && !collect_words(n->child, path, depth + 1, visits)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void start_filter::choose_run_test(std::size_t levels) {
@@ -194,6 +217,12 @@ inline std::size_t start_filter::skip_by_bytes(const unsigned char* p, std::size
 
 std::size_t start_filter::skip(const unsigned char* p, std::size_t n, const unsigned char* more,
                                std::size_t m) const {
+    if (words_on_ && n >= words_.reach()) {
+        // The starts whose tested bytes all lie in p go by the words; the last few as below.
+        const std::size_t tested = n - words_.reach() + 1;
+        const std::size_t i = words_.find(p, tested);
+        return i < tested ? i : tested + skip_by_bytes(p + tested, n - tested, more, m);
+    }
     std::size_t i = skip_by_bytes(p, n, more, m);
     if (run_length_ != 0 && i < n) i = skip_runs(p, n, i, more, m);
     if (prefixes_ == nullptr) return i;

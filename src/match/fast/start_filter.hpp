@@ -7,6 +7,7 @@
 
 #include "pattern/prefix_filter.hpp"
 #include "pattern/trie.hpp"
+#include "util/byte_search.hpp"
 
 namespace kestrom {
 
@@ -26,8 +27,9 @@ class start_filter {
     std::size_t second_depth = 0;  ///< a second depth tested where the first passes
     bool second[256] = {};         ///< bytes the lists at second_depth accept
 
-    /// The filter of the trie below root for walks shorter than window_size bytes.
-    start_filter(trie_node* root, bool fold, int window_size);
+    /// The filter of the trie below root for walks shorter than window_size bytes; tier is for
+    /// the searches of a few words.
+    start_filter(trie_node* root, bool fold, int window_size, simd_tier tier);
 
     /// Starts are also tested against the filter of the trie's prefixes (see prefix_filter).
     void use_prefixes(const prefix_filter& filter, bool fold);
@@ -39,6 +41,16 @@ class start_filter {
                      std::size_t m = 0) const;
 
   private:
+    /// A trie of a few words (every walk that completes spells one of them) has their starts
+    /// searched for by two bytes of each, all at once (see word_set_finder).
+    static constexpr std::size_t WORD_MAX = 64;           ///< longer words: no search by words
+    static constexpr std::size_t WORD_VISITS_MAX = 1024;  ///< nodes looked at for the words
+    bool words_on_ = false;
+    word_set_finder words_;
+    /// Whether the trie below root is a few words; holds them in words_ if so.
+    bool collect_words(trie_node* list, unsigned char* path, std::size_t depth,
+                       std::size_t& visits);
+
     /// The run test: over the first run_length_ depths, which all lie before any completion and
     /// any star, bit d of run_mask_[v] tells whether the lists at depth d accept the byte v (0:
     /// no run test). A start fails at the first depth whose byte the lists there refuse.
