@@ -236,6 +236,60 @@ std::vector<std::size_t, counted_allocator<std::size_t>> chains_by_key(
     return by_key;
 }
 
+/// Tests runs of keys against the trie: a run serves when no walk completes without passing a node
+/// whose chain ends in the run, since a set gives each of its members a copy of what follows it.
+class run_test {
+  public:
+    run_test(trie_survey& survey, const std::vector<chain, counted_allocator<chain>>& chains)
+        : survey_(survey), chains_(chains), avoid_(survey.size(), 0) {
+        by_key_ = chains_by_key(survey, chains, first_of_);
+    }
+
+    /// Marks every node whose chain ends in keys[0..n); returns how many there are.
+    std::size_t mark(const unsigned char* keys, std::size_t n) {
+        for (std::size_t node : marked_)
+            avoid_[node] = 0;
+        marked_.clear();
+        auto mark_if_same = [&](const chain& other) {
+            unsigned char other_keys[required_literal::MAX_LENGTH];
+            if (survey_.keys_of(other, n, other_keys) && std::memcmp(keys, other_keys, n) == 0) {
+                avoid_[other.node] = 1;
+                marked_.push_back(other.node);
+            }
+        };
+        if (by_key_.empty()) {
+            for (const chain& other : chains_)
+                mark_if_same(other);
+        } else {
+            for (std::size_t k = first_of_[keys[n - 1]]; k < first_of_[keys[n - 1] + 1]; ++k)
+                mark_if_same(chains_[by_key_[k]]);
+        }
+        return marked_.size();
+    }
+
+    /// Whether every walk from the root that completes passes a marked node.
+    bool held_by_every_walk(trie_node* root) { return !survey_.completes_avoiding(root, avoid_); }
+
+  private:
+    trie_survey& survey_;
+    const std::vector<chain, counted_allocator<chain>>& chains_;
+    // In a large trie, the chains by the key of their last node, since only those can end in the
+    // same run; a small one's chains are few enough to go over each time.
+    std::size_t first_of_[257] = {};  // where each key's chains begin in by_key_
+    std::vector<std::size_t, counted_allocator<std::size_t>> by_key_;
+    flags avoid_;
+    std::vector<std::size_t, counted_allocator<std::size_t>> marked_;
+};
+
+/// Whether a run of n keys can be in the input at all: a lower-case letter is never a key when
+/// the pass folds case.
+bool matchable(const unsigned char* keys, std::size_t n, bool fold) {
+    for (std::size_t k = 0; k < n; ++k) {
+        if (fold && keys[k] >= 'a' && keys[k] <= 'z') return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 required_literal::required_literal(trie_node* root, bool fold) {
@@ -246,12 +300,7 @@ required_literal::required_literal(trie_node* root, bool fold) {
     if (!survey.collect(root, MAX_NODES)) return;
     survey.link(root);
     const auto chains = survey.chains();
-    // In a large trie, the chains by the key of their last node, since only those can end in the
-    // same run; a small one's chains are few enough to go over each time.
-    std::size_t first_of[257] = {};  // where each key's chains begin in by_key
-    const auto by_key = chains_by_key(survey, chains, first_of);
-    flags avoid(survey.size(), 0);
-    std::vector<std::size_t, counted_allocator<std::size_t>> marked;
+    run_test test(survey, chains);
     // Each chain's whole run first, then its shorter ends: a set gives each of its members a copy
     // of what follows it, so that the run after the set is held by every copy, a longer one by
     // one copy only. Runs of two bytes or more come first, from all chains, then single bytes:
@@ -267,37 +316,14 @@ required_literal::required_literal(trie_node* root, bool fold) {
                 ++looks;
                 unsigned char keys[MAX_LENGTH];
                 survey.keys_of(c, n, keys);
-                bool matchable = true;
-                for (std::size_t k = 0; k < n; ++k) {
-                    // A lower-case letter is never a key when the pass folds case.
-                    matchable = matchable && !(fold && keys[k] >= 'a' && keys[k] <= 'z');
-                }
-                if (!matchable) continue;
-                // Every node whose chain ends in the same keys holds the run as well.
-                for (std::size_t node : marked)
-                    avoid[node] = 0;
-                marked.clear();
-                auto mark = [&](const chain& other) {
-                    unsigned char other_keys[MAX_LENGTH];
-                    if (survey.keys_of(other, n, other_keys) &&
-                        std::memcmp(keys, other_keys, n) == 0) {
-                        avoid[other.node] = 1;
-                        marked.push_back(other.node);
-                    }
-                };
-                if (by_key.empty()) {
-                    for (const chain& other : chains)
-                        mark(other);
-                } else {
-                    for (std::size_t k = first_of[keys[n - 1]]; k < first_of[keys[n - 1] + 1]; ++k)
-                        mark(chains[by_key[k]]);
-                }
+                if (!matchable(keys, n, fold)) continue;
                 // The copies of a shorter end include those of a longer one: the same copies, the
                 // same answer.
-                if (marked.size() == copies) continue;
-                copies = marked.size();
+                const std::size_t marked = test.mark(keys, n);
+                if (marked == copies) continue;
+                copies = marked;
                 ++tries;
-                if (!survey.completes_avoiding(root, avoid)) {
+                if (test.held_by_every_walk(root)) {
                     length = n;
                     std::memcpy(bytes, keys, length);
                     span = survey.longest_walk(root);
