@@ -30,6 +30,7 @@ job_cat() { xargs -0 -n "$N" -P "$P" cat >/dev/null; }
 job_rg() { xargs -0 -n "$N" -P "$P" rg -l -e uint32_t -e size_t >/dev/null || [ $? -eq 123 ]; }
 
 cp -a "$src" "$work/orig"
+mkdir "$work/old"
 files=$(find "$work/orig" -type f | wc -l)
 bytes=$(find "$work/orig" -type f -print0 | xargs -0 cat | wc -c)
 echo "tree: $src, $files files, $((bytes / 1048576)) MiB; $runs runs each, median in seconds"
@@ -42,7 +43,10 @@ for P in 1 "$cores"; do
     for tool in $tools; do
         : > "$work/times"
         for i in $(seq "$runs"); do
-            rm -rf "$work/t"
+            # Each run on a copy of its own, the old ones removed only at the end: on ext4 without
+            # a journal, the inodes of files deleted seconds before are passed over one by one
+            # whenever a file is made, which made later runs slower than earlier ones.
+            [ -e "$work/t" ] && mv "$work/t" "$work/old/$P.$tool.$i"
             cp -a "$work/orig" "$work/t"
             # The copy's own writes to disk would otherwise run during the job.
             sync
@@ -53,7 +57,11 @@ for P in 1 "$cores"; do
             cd "$work"
             calc "$t1 - $t0" >> "$work/times"
         done
-        case $tool in kestrom | perl | sed) rm -rf "$work/$tool"; mv "$work/t" "$work/$tool" ;; esac
+        case $tool in
+            kestrom | perl | sed)
+                [ -e "$work/$tool" ] && mv "$work/$tool" "$work/old/$P.$tool"
+                mv "$work/t" "$work/$tool" ;;
+        esac
         median "$work/times" > "$work/median.$tool"
     done
     same=yes
@@ -70,7 +78,7 @@ for P in 1 "$cores"; do
         "$(calc "$(cat "$work/median.perl") / $(cat "$work/median.kestrom")")" \
         "$(calc "$(cat "$work/median.sed") / $(cat "$work/median.kestrom")")"
 done
-rm -rf "$work/orig" "$work/t" "$work/kestrom" "$work/perl" "$work/sed"
+rm -rf "$work/orig" "$work/t" "$work/kestrom" "$work/perl" "$work/sed" "$work/old"
 
 # 256 MiB of text without the word, and the word once, 512 KiB before the end. Each run turns
 # one word into the other, so that every run has exactly one replacement.
