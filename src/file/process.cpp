@@ -141,16 +141,19 @@ int open_and_lock(rewrite_job& job) {
     return KEEP_GOING;
 }
 
-/// Filters the file into its temporary file, which is made at the first byte that differs.
-/// Returns the pass's result; create_error is set when no temporary file could be made.
-int filter_into_temp(rewrite_job& job, int& create_error) {
+/// One pass over the file into its temporary file, which is made at the first byte that differs.
+/// Returns the pass's result; create_error is set when no temporary file could be made, rerun
+/// when the pass must run again with every difference written.
+int filter_pass(rewrite_job& job, pass_output_kind kind, int& create_error, bool& rerun) {
     const bool silent = job.rs.opts.silent;
     byte_reader in(job.fd);
-    late_rewrite_temp late(job.tmp, job.name, job.fd, job.st, job.rs.count.replaced_count,
-                           job.rs.opts.text_mode, in);
+    late_rewrite_temp late(job.tmp, job.name, job.fd, job.st, job.rs.count.replaced_count, kind,
+                           in);
     byte_writer out(late.output());
     int r = run_engine(job.rs, in, out);
     int error_code = 0;
+    rerun = late.rerun_needed(r);
+    if (rerun) return r;
     if (late.create_error() != 0) {
         create_error = late.create_error();
     } else if (r == RESULT_WRITE_ERROR) {
@@ -168,6 +171,34 @@ int filter_into_temp(rewrite_job& job, int& create_error) {
         }
     }
     return r;
+}
+
+/// What a pass that is not to count has counted.
+void forget_counts(run_state& rs, const counters& before) {
+    rs.count.found_count = before.found_count;
+    rs.count.replaced_count = before.replaced_count;
+}
+
+/// Filters the file into its temporary file; returns the pass's result, with create_error set
+/// when no temporary file could be made.
+int filter_into_temp(rewrite_job& job, int& create_error) {
+    const counters before = job.rs.count;
+    bool rerun = false;
+    // Line mode's output may differ from the file before its first replacement, and most often
+    // nothing is replaced: then nothing need be written anywhere.
+    int r = filter_pass(job,
+                        job.rs.opts.text_mode ? pass_output_kind::differences_dropped
+                                              : pass_output_kind::copies_until_replaced,
+                        create_error, rerun);
+    if (!rerun) return r;
+    // A replacement came after output that was dropped: once more from the start, every
+    // difference written. Line mode asks nothing, so the second pass finds what the first did.
+    forget_counts(job.rs, before);
+    if (::lseek(job.fd, 0, SEEK_SET) != 0) {
+        if (!job.rs.opts.silent) report_open_failure("read", job.name, errno);
+        return RESULT_WRITE_ERROR;
+    }
+    return filter_pass(job, pass_output_kind::differences_written, create_error, rerun);
 }
 
 /// Writes the new content back into the file, with every signal blocked, and closes it; returns
@@ -229,8 +260,12 @@ int overwrite_route(run_state& rs, const char* name) {
     const int opened = open_and_lock(job);
     if (opened != KEEP_GOING) return opened;
     int create_error = 0;
+    const counters before = rs.count;
     int r = filter_into_temp(job, create_error);
     if (create_error != 0) {
+        // Without a temporary file the file was not filtered: nothing of it counts as found or
+        // replaced, as when the temporary file comes before the pass.
+        forget_counts(rs, before);
         if (!rs.opts.silent) print_error("tmpfile()", create_error);
         close_rewrite_temp(job.tmp);
         ::close(job.fd);

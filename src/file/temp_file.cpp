@@ -223,14 +223,14 @@ bool unname_rewrite_temp(rewrite_temp& t) {
 
 late_rewrite_temp::late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd,
                                      const struct stat& file, const std::int64_t& replaced,
-                                     bool compare_all, const byte_reader& in)
+                                     pass_output_kind kind, const byte_reader& in)
     : t_(t),
       path_(path),
       file_fd_(file_fd),
       file_(file),
       replaced_(replaced),
       replaced_at_start_(replaced),
-      compare_all_(compare_all),
+      kind_(kind),
       in_(in),
       out_{this, &late_rewrite_temp::take} {}
 
@@ -254,6 +254,8 @@ std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_
             file_bytes = in_.block() + (at - block_at);
             if (n > block_size - (at - block_at)) n = block_size - (at - block_at);
         } else {
+            // Past the file's end nothing is the file's own: no read needed to tell.
+            if (at >= static_cast<std::uint64_t>(file_.st_size)) return same;
             if (n > STREAM_BUFFER_SIZE) n = STREAM_BUFFER_SIZE;
             ssize_t got;
             do {
@@ -275,12 +277,24 @@ std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_
 long long late_rewrite_temp::take(void* context, const unsigned char* data, std::size_t size,
                                   int& fd) {
     auto& self = *static_cast<late_rewrite_temp*>(context);
+    const bool replaced = self.replaced_ != self.replaced_at_start_;
+    if (self.dropped_) {
+        // What was dropped is needed after all: the pass stops here, to run again.
+        if (!replaced) return static_cast<long long>(size);
+        self.stopped_ = true;
+        return -ECANCELED;
+    }
     std::size_t same = size;
-    if (self.compare_all_ || self.replaced_ != self.replaced_at_start_) {
+    if (self.kind_ != pass_output_kind::copies_until_replaced || replaced) {
         same = self.same_prefix(data, size);
     }
     self.offset_ += static_cast<std::int64_t>(same);
     if (same == size) return static_cast<long long>(size);
+    if (self.kind_ == pass_output_kind::differences_dropped && !replaced) {
+        // Without a replacement nothing is written back, so nothing need be kept.
+        self.dropped_ = true;
+        return static_cast<long long>(size);
+    }
     if (!self.create()) return -self.create_error_;
     if (::lseek(self.t_.fd, self.offset_, SEEK_SET) != self.offset_)
         return -(errno != 0 ? errno : EIO);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "settings.hpp"
 #include "util/byte_stream.hpp"
 
 namespace kestrom {
@@ -50,6 +51,20 @@ bool unname_rewrite_temp(rewrite_temp& t);
 /// the new content); keep must then be true, else the name is removed first.
 void close_rewrite_temp(rewrite_temp& t, bool keep = false);
 
+/// How a pass's output relates to the file before the pass's first replacement.
+enum class pass_output_kind {
+    /// The file's own bytes (a pass writes its input unchanged until its first replacement), so
+    /// nothing is compared until then.
+    copies_until_replaced,
+    /// Possibly different (line mode drops carriage returns and ends the last line): every byte
+    /// is compared. A difference met before any replacement is not written, since without a
+    /// replacement nothing is written back; should a replacement follow, the pass stops and must
+    /// run again (rerun_needed) with differences_written.
+    differences_dropped,
+    /// Possibly different, and every difference is written from where it occurs.
+    differences_written,
+};
+
 /// The output of a pass that rewrites a file in place: the temporary file is made only when the
 /// pass first writes a byte that differs from the file's own at the same offset, and it gets the
 /// bytes from there on, at their offsets. Until then nothing is written: a file without a find
@@ -58,12 +73,10 @@ void close_rewrite_temp(rewrite_temp& t, bool keep = false);
 class late_rewrite_temp {
   public:
     /// file_fd is open on path, which file describes. replaced is the run's count of
-    /// replacements: while it stays as it was, every byte written is the file's own (a pass
-    /// writes the input unchanged until its first replacement), so nothing is compared. With
-    /// compare_all every byte is compared (line mode, whose output may differ before that). in
-    /// reads the file: its buffer spares the comparison a read of its own.
+    /// replacements, which tells whether the pass has replaced anything yet. in reads the file:
+    /// its buffer spares the comparison a read of its own.
     late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, const struct stat& file,
-                      const std::int64_t& replaced, bool compare_all, const byte_reader& in);
+                      const std::int64_t& replaced, pass_output_kind kind, const byte_reader& in);
     late_rewrite_temp(const late_rewrite_temp&) = delete;
     late_rewrite_temp& operator=(const late_rewrite_temp&) = delete;
 
@@ -71,6 +84,11 @@ class late_rewrite_temp {
     const late_output& output() const { return out_; }
     /// The errno of a temporary file that could not be made, or 0.
     int create_error() const { return create_error_; }
+    /// Given the pass's result: whether output was dropped that a replacement needs, so that
+    /// the pass must run again from the file's start (its writer's failure, if any, is this).
+    bool rerun_needed(int result) const {
+        return dropped_ && (stopped_ || result == RESULT_CHANGED);
+    }
 
     /// After a pass that replaced something, with its writer flushed: makes the temporary file if
     /// the pass never needed one, fills its head from the file and leaves it at the end of the
@@ -89,12 +107,14 @@ class late_rewrite_temp {
     const struct stat& file_;
     const std::int64_t& replaced_;
     const std::int64_t replaced_at_start_;
-    bool compare_all_;
+    pass_output_kind kind_;
     const byte_reader& in_;
     late_output out_;
     std::int64_t offset_ = 0;  ///< output bytes taken so far
     std::int64_t head_ = -1;   ///< offset of the first difference, once the file is made
     int create_error_ = 0;
+    bool dropped_ = false;  ///< a difference was met before any replacement and not written
+    bool stopped_ = false;  ///< a replacement followed it: the writer was made to fail
 };
 
 }  // namespace kestrom

@@ -83,6 +83,14 @@ TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
     const row rows[] = {
         {"no find", plain, {"-ea", "x"}, plain, 1, 0},
         {"no find in line mode", lines, {"-b", "-ea", "x"}, lines, 1, 0},
+        // Line mode's output differs from these files before any replacement.
+        {"no find in line mode, CR-LF ends", crlf, {"-b", "-ea", "x"}, crlf, 1, 0},
+        {"no find in line mode, no last line end",
+         lines + "line",
+         {"-b", "-ea", "x"},
+         lines + "line",
+         1,
+         0},
         {"first byte",
          with_bytes(plain, {0}, 'a'),
          {"-ea", "x"},
@@ -130,6 +138,13 @@ TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
          replace_all(crlf, "\r", "") + "x\n",
          0,
          4},
+        {"line mode, an early find",
+         "a\r\n" + crlf,
+         {"-b", "-ea", "x"},
+         "x\n" + replace_all(crlf, "\r", ""),
+         0,
+         4},
+        {"line mode, no last line end", lines + "a", {"-b", "-ea", "x"}, lines + "x\n", 0, 3},
     };
     for (const row& c : rows) {
         temp_dir dir;
@@ -169,6 +184,9 @@ TEST(Files, MessagesAndResults) {
     // Failures leave the file; the last has no room for a temporary file of 80000 bytes.
     const run_options full{.stdout_path = "/dev/full"}, limited{.fsize_limit = 60000};
     const std::string big(40000, 'a'), no_space = "No space left on device\n";
+    std::string crlf;
+    for (int i = 0; i < 20000; ++i)
+        crlf += "line\r\n";
     // clang-format off
     std::vector<cli_row> rows = {
         {{"-v", "-efoo", "bar", "f"}, foo, "", "",
@@ -193,8 +211,28 @@ TEST(Files, MessagesAndResults) {
         {{"-efoo", "bar"}, big, "foo", "", "can't write stdout: " + no_space, 2, full},
         {{"-b", "-c", "-ea*", "b", "f"}, big, "", "", "can't write stdout\n", 2, full},
         {{"-ea", "aa", "f"}, big, "", "", "can't write tmpfile\n", 2, limited, big},
+        // Line mode passes twice over a file whose output differs long before its first
+        // replacement; what the first pass found is not counted.
+        {{"-v", "-b", "-efoo", "bar", "f"}, crlf + "foo\r\nfoo\r\n", "", "",
+         "f ok\n1 file(s) processed, 0 errors\n2 occurrences found, 2 replaced\n", 0, {},
+         replace_all(crlf, "\r", "") + "bar\nbar\n"},
     };
     // clang-format on
+    if (!wrapped()) {
+        // No temporary file, beside the file or anywhere: the file is not filtered, and what the
+        // pass found before it needed one is not counted.
+        run_options no_temp = fault("openat", 1, "EIO");
+        no_temp.env.push_back("TMPDIR=/nonexistent");
+        rows.push_back({{"-v", "-efoo", "bar", "f", "in"},
+                        "x foo y foo\n",
+                        foo,
+                        "",
+                        "f tmpfile(): No such file or directory\nin ok\n"
+                        "2 file(s) processed, 1 errors\n1 occurrences found, 1 replaced\n",
+                        1,
+                        no_temp,
+                        "x foo y foo\n"});
+    }
     // This file opens for update but every read of it fails.
     const std::string unreadable = "/proc/self/clear_refs";
     if (::access(unreadable.c_str(), R_OK | W_OK) == 0) {
