@@ -32,10 +32,13 @@ struct rewrite_temp {
     bool dir_resolved = false;          ///< dir has its symbolic links resolved
 };
 
-/// Creates the temporary file for rewriting path (symbolic links followed), which file describes:
-/// it is as large as the file's present size, with the file's permission bits. Returns false
-/// with errno set when not even the fallback could be created.
-bool open_rewrite_temp(rewrite_temp& t, const char* path, const struct stat& file);
+/// Creates the temporary file for rewriting path (symbolic links followed), which file describes,
+/// with the file's permission bits. name_is_file says that the last part of path was seen to be
+/// the file itself, not a symbolic link, after the file was opened, so that its directory is
+/// path's own without a further look. Returns false with errno set when not even the fallback
+/// could be created.
+bool open_rewrite_temp(rewrite_temp& t, const char* path, const struct stat& file,
+                       bool name_is_file = false);
 
 /// The path of the directory beside the file, symbolic links resolved, for messages.
 const char* rewrite_temp_dir(rewrite_temp& t);
@@ -72,11 +75,13 @@ enum class pass_output_kind {
 /// first difference, from the file, so that the temporary file holds the whole new content.
 class late_rewrite_temp {
   public:
-    /// file_fd is open on path, which file describes. replaced is the run's count of
+    /// file_fd is open on path, which file describes; name_is_file as for open_rewrite_temp.
+    /// replaced is the run's count of
     /// replacements, which tells whether the pass has replaced anything yet. in reads the file:
     /// its buffer spares the comparison a read of its own.
     late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd, const struct stat& file,
-                      const std::int64_t& replaced, pass_output_kind kind, const byte_reader& in);
+                      bool name_is_file, const std::int64_t& replaced, pass_output_kind kind,
+                      const byte_reader& in);
     late_rewrite_temp(const late_rewrite_temp&) = delete;
     late_rewrite_temp& operator=(const late_rewrite_temp&) = delete;
 
@@ -90,14 +95,17 @@ class late_rewrite_temp {
         return dropped_ && (stopped_ || result == RESULT_CHANGED);
     }
 
-    /// After a pass that replaced something, with its writer flushed: makes the temporary file if
-    /// the pass never needed one, fills its head from the file and leaves it at the end of the
-    /// new content. Returns the offset of the first byte the write-back must write, or -1 with
+    /// After a pass that replaced something, with its writer flushed and written_end its
+    /// end_offset(): makes the temporary file if the pass never needed one and fills its head
+    /// from the file. Returns the offset of the first byte the write-back must write, or -1 with
     /// error_code set (create_error() tells whether the file could not be made at all).
-    std::int64_t finish(int& error_code);
+    std::int64_t finish(std::int64_t written_end, int& error_code);
+    /// The length of the new content, once finish() has succeeded.
+    std::int64_t new_length() const { return new_length_; }
 
   private:
-    static long long take(void* context, const unsigned char* data, std::size_t size, int& fd);
+    static long long take(void* context, const unsigned char* data, std::size_t size, int& fd,
+                          std::int64_t& at);
     std::size_t same_prefix(const unsigned char* data, std::size_t size);
     bool create();
 
@@ -105,6 +113,7 @@ class late_rewrite_temp {
     const char* path_;
     int file_fd_;
     const struct stat& file_;
+    bool name_is_file_;
     const std::int64_t& replaced_;
     const std::int64_t replaced_at_start_;
     pass_output_kind kind_;
@@ -112,6 +121,7 @@ class late_rewrite_temp {
     late_output out_;
     std::int64_t offset_ = 0;  ///< output bytes taken so far
     std::int64_t head_ = -1;   ///< offset of the first difference, once the file is made
+    std::int64_t new_length_ = -1;
     int create_error_ = 0;
     bool dropped_ = false;  ///< a difference was met before any replacement and not written
     bool stopped_ = false;  ///< a replacement followed it: the writer was made to fail

@@ -41,6 +41,8 @@ const fault_call every_call[] = {{"read", false},
                                  {"flock", false},
                                  {"fstat", false},
                                  {"copy_file_range", false},
+                                 {"pread", false},
+                                 {"pwrite", false},
                                  {"pread", true},
                                  {"pwrite", true},
                                  {"read", true}};

@@ -78,7 +78,7 @@ TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
         std::vector<std::string> args;
         std::string want;
         int status;
-        long most_writes;  ///< write calls of the whole run: the new part, not all of the file
+        long most_writes;  ///< writes of the whole run, at offsets too: the new part, not all
     };
     const row rows[] = {
         {"no find", plain, {"-ea", "x"}, plain, 1, 0},
@@ -156,7 +156,7 @@ TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
         args.push_back(f);
         run_options counting;
         if (!wrapped()) {
-            counting = fault("write", 0, "EIO");
+            counting = fault("write,pwrite", 0, "EIO");
             counting.env.push_back("KFAULT_COUNT=" + dir.file("count"));
         }
         run_result r = run(args, counting);
@@ -347,7 +347,7 @@ TEST(Files, InterruptedWriteBackLosesNothing) {
     for (const interrupt_case& c : cases) {
         temp_dir dir;
         const std::string f = dir.write("f", old), want = replace_all(old, "foo", c.to);
-        run_options o = fault("write", 2, c.action);
+        run_options o = fault("pwrite", 2, c.action);
         o.env.push_back("KFAULT_FILE=" + f);
         std::vector<std::string> args = {"-efoo", c.to, f};
         if (c.signal == 0) args.insert(args.begin(), "-s");
@@ -388,7 +388,7 @@ TEST(Files, TheRecoveryFileIsNamedByItsResolvedDirectory) {
         const std::string f = dir.write("real/f", old);
         ASSERT_EQ(::symlink("real", dir.file("link").c_str()), 0);
         ASSERT_EQ(::symlink("real/f", dir.file("alias").c_str()), 0);
-        run_options o = fault("write", 2, "EIO");
+        run_options o = fault("pwrite", 2, "EIO");
         o.env.push_back("KFAULT_FILE=" + f);
         o.cwd = dir.file(c.cwd);
         run_result r = run({"-efoo", "bar", c.name}, o);
@@ -421,7 +421,7 @@ TEST(Files, AFailedWriteBackSaysWhatItLeft) {
     for (const failed_write& c : cases) {
         temp_dir dir;
         const std::string f = dir.write("f", old), want = replace_all(old, "foo", c.to);
-        run_options o = fault("write", c.write, "EIO");
+        run_options o = fault("pwrite", c.write, "EIO");
         o.env.push_back("KFAULT_FILE=" + f);
         run_result r = run({"-efoo", c.to, f}, o);
         const std::string where = std::string(c.to) + " #" + std::to_string(c.write);
@@ -582,7 +582,7 @@ TEST(Files, AnotherRunsVisibleTemporaryFileIsNotRewrittenUnderIt) {
     temp_dir dir;
     const std::string old = replace_all(std::string(100000, 'f'), "f", "foo");
     const std::string f = dir.write("f", old);
-    run_options o = fault("write", 2, "STOP");
+    run_options o = fault("pwrite", 2, "STOP");
     o.env.push_back("KFAULT_FILE=" + f);
     background copying = start({"-efoo", "bar", f}, o);
     int status = 0;
