@@ -79,7 +79,8 @@ TEST(Writeback, HeadIsCopiedToTheSameOffsetsWithoutMovingEither) {
     struct range_case {
         std::int64_t begin, end;
     };
-    for (const range_case c : {range_case{0, 0}, {0, 1}, {0, 65536}, {0, 200000}, {70000, 200000}}) {
+    for (const range_case c :
+         {range_case{0, 0}, {0, 1}, {0, 65536}, {0, 200000}, {70000, 200000}}) {
         const std::string source = pattern_bytes(200000, 's');
         mem_file src(source), dest;
         ::lseek(src.fd(), 7, SEEK_SET);
