@@ -51,6 +51,11 @@ struct run_state {
     /// free_pass_cache), so that a run over many small files builds it once.
     pass_cache* fast_cache = nullptr;
     void (*free_pass_cache)(pass_cache*) = nullptr;
+    /// The buffers of the reader and the writer of a file rewritten in place, taken at the first
+    /// such file and kept for the next: a run over many small files would otherwise take and
+    /// give them back for each.
+    unsigned char* file_read_buffer = nullptr;   ///< READ_BUFFER_SIZE bytes
+    unsigned char* file_write_buffer = nullptr;  ///< STREAM_BUFFER_SIZE bytes
 
     run_state() = default;
     ~run_state();

@@ -64,14 +64,15 @@ bool sync_directory(int dir_fd) {
 
 /// The write-back, every signal blocked: the temporary file gets its visible name (and, when asked
 /// for, reaches the disk with it) before the first byte of the file is touched.
-int write_back(const run_state& rs, rewrite_temp& tmp, int fd, std::int64_t from, int& error_code) {
+int write_back(const run_state& rs, rewrite_temp& tmp, int fd, std::int64_t new_length,
+               std::int64_t old_length, std::int64_t from, int& error_code) {
     const bool recoverable = name_rewrite_temp(tmp);
     if (rs.fsync_writeback && recoverable &&
         (::fsync(tmp.fd) != 0 || !sync_directory(tmp.dir_fd))) {
         error_code = errno;
         return SYNC_KEPT_OLD;
     }
-    int synced = filesync(tmp.fd, fd, error_code, STREAM_BUFFER_SIZE, from);
+    int synced = filesync(tmp.fd, fd, new_length, old_length, error_code, STREAM_BUFFER_SIZE, from);
     if (synced == SYNC_OK && rs.fsync_writeback && ::fsync(fd) != 0) {
         error_code = errno;
         synced = SYNC_INCOMPLETE;
@@ -90,14 +91,24 @@ int same_as_first(const run_state& rs, const filtered_files::entry& first) {
 
 /// One file on its way through the overwrite route.
 struct rewrite_job {
-    rewrite_job(run_state& state, const char* file_name) : rs(state), name(file_name) {}
+    rewrite_job(run_state& state, const char* file_name, const struct stat* name_st)
+        : rs(state), name(file_name), name_status(name_st) {}
     run_state& rs;
     const char* name;
+    const struct stat* name_status;  ///< the name's own, when it is no symbolic link, or null
     int fd = -1;
     struct stat st {};
     rewrite_temp tmp;
     std::int64_t from = 0;  ///< the first byte that differs, once the pass has changed the file
+    std::int64_t new_length = 0;  ///< of the new content, once the pass has changed the file
+    std::int64_t old_length = 0;  ///< bytes the pass read from the file
 };
+
+/// A buffer of size bytes kept in slot for the files that follow.
+unsigned char* kept_buffer(unsigned char*& slot, std::size_t size) {
+    if (slot == nullptr) slot = static_cast<unsigned char*>(xmalloc(size));
+    return slot;
+}
 
 /// Opens, checks and locks the file; KEEP_GOING when it is to be filtered, else its result.
 constexpr int KEEP_GOING = -3;  // beside NOT_PROCESSED and NOT_REGULAR
@@ -110,6 +121,14 @@ int open_and_lock(rewrite_job& job) {
         if (!silent) report_open_failure("write", job.name, errno);
         return NOT_PROCESSED;
     }
+    // O_NONBLOCK is the only status flag it was opened with.
+    (void)::fcntl(job.fd, F_SETFL, 0);
+    // What the file is once ours, looked at once: another run may have rewritten it, or removed
+    // it (a temporary file of another run, found by its name while it was visible), before the
+    // lock came. That run may have let go of the lock just before it was asked for, so the look
+    // comes after the lock even when the lock came at once; else its write would count as a
+    // change of ours. Something else put in the file's place is let go unread.
+    lock_file(job.fd);
     if (::fstat(job.fd, &job.st) != 0) {
         if (!silent) report_open_failure("write", job.name, errno);
         ::close(job.fd);
@@ -126,31 +145,33 @@ int open_and_lock(rewrite_job& job) {
             return same_as_first(job.rs, *first);
         }
     }
-    // O_NONBLOCK is the only status flag it was opened with.
-    (void)::fcntl(job.fd, F_SETFL, 0);
-    // What the file is once ours: another run may have rewritten it, or removed it (a temporary
-    // file of another run, found by its name while it was visible), since the look above. That
-    // run may have let go of the lock just before it was asked for, so the file is looked at
-    // again even when the lock came at once; else its write would count as a change of ours.
-    lock_file(job.fd);
-    if (::fstat(job.fd, &job.st) != 0 || job.st.st_nlink == 0) {
-        if (!silent) report_open_failure("write", job.name, job.st.st_nlink == 0 ? ENOENT : errno);
+    if (job.st.st_nlink == 0) {
+        if (!silent) report_open_failure("write", job.name, ENOENT);
         ::close(job.fd);
         return NOT_PROCESSED;
     }
     return KEEP_GOING;
 }
 
-/// Filters the file into its temporary file, which is made at the first byte that differs.
-/// Returns the pass's result; create_error is set when no temporary file could be made.
-int filter_into_temp(rewrite_job& job, int& create_error) {
+/// One pass over the file into its temporary file, which is made at the first byte that differs.
+/// Returns the pass's result; create_error is set when no temporary file could be made, rerun
+/// when the pass must run again with every difference written.
+int filter_pass(rewrite_job& job, pass_output_kind kind, int& create_error, bool& rerun) {
     const bool silent = job.rs.opts.silent;
-    byte_reader in(job.fd);
-    late_rewrite_temp late(job.tmp, job.name, job.fd, job.st, job.rs.count.replaced_count,
-                           job.rs.opts.text_mode, in);
-    byte_writer out(late.output());
+    byte_reader in(job.fd, kept_buffer(job.rs.file_read_buffer, READ_BUFFER_SIZE),
+                   READ_BUFFER_SIZE);
+    // The name looked at before the open, no symbolic link, led to the file that was opened.
+    const struct stat* seen = job.name_status;
+    const bool name_is_file = seen != nullptr && S_ISREG(seen->st_mode) &&
+                              seen->st_dev == job.st.st_dev && seen->st_ino == job.st.st_ino;
+    late_rewrite_temp late(job.tmp, job.name, job.fd, job.st, name_is_file,
+                           job.rs.count.replaced_count, kind, in);
+    byte_writer out(late.output(), kept_buffer(job.rs.file_write_buffer, STREAM_BUFFER_SIZE),
+                    STREAM_BUFFER_SIZE);
     int r = run_engine(job.rs, in, out);
     int error_code = 0;
+    rerun = late.rerun_needed(r);
+    if (rerun) return r;
     if (late.create_error() != 0) {
         create_error = late.create_error();
     } else if (r == RESULT_WRITE_ERROR) {
@@ -159,15 +180,46 @@ int filter_into_temp(rewrite_job& job, int& create_error) {
         // A read error is no end of input: writing back would cut the file short.
         if (!silent) report_open_failure("read", job.name, in.error_code());
         r = RESULT_WRITE_ERROR;
-    } else if (r == RESULT_CHANGED && (job.from = late.finish(error_code)) < 0) {
+    } else if (r == RESULT_CHANGED && (job.from = late.finish(out.end_offset(), error_code)) < 0) {
         if (late.create_error() != 0) {
             create_error = late.create_error();
         } else {
             if (!silent) std::fprintf(stderr, "can't write %s\n", "tmpfile");
             r = RESULT_WRITE_ERROR;
         }
+    } else if (r == RESULT_CHANGED) {
+        job.new_length = late.new_length();
+        job.old_length = static_cast<std::int64_t>(in.bytes_read());
     }
     return r;
+}
+
+/// What a pass that is not to count has counted.
+void forget_counts(run_state& rs, const counters& before) {
+    rs.count.found_count = before.found_count;
+    rs.count.replaced_count = before.replaced_count;
+}
+
+/// Filters the file into its temporary file; returns the pass's result, with create_error set
+/// when no temporary file could be made.
+int filter_into_temp(rewrite_job& job, int& create_error) {
+    const counters before = job.rs.count;
+    bool rerun = false;
+    // Line mode's output may differ from the file before its first replacement, and most often
+    // nothing is replaced: then nothing need be written anywhere.
+    int r = filter_pass(job,
+                        job.rs.opts.text_mode ? pass_output_kind::differences_dropped
+                                              : pass_output_kind::copies_until_replaced,
+                        create_error, rerun);
+    if (!rerun) return r;
+    // A replacement came after output that was dropped: once more from the start, every
+    // difference written. Line mode asks nothing, so the second pass finds what the first did.
+    forget_counts(job.rs, before);
+    if (::lseek(job.fd, 0, SEEK_SET) != 0) {
+        if (!job.rs.opts.silent) report_open_failure("read", job.name, errno);
+        return RESULT_WRITE_ERROR;
+    }
+    return filter_pass(job, pass_output_kind::differences_written, create_error, rerun);
 }
 
 /// Writes the new content back into the file, with every signal blocked, and closes it; returns
@@ -190,7 +242,8 @@ int settle(rewrite_job& job, bool& keep) {
         changed = true;
         synced = SYNC_KEPT_OLD;
     } else {
-        synced = write_back(job.rs, tmp, job.fd, job.from, error_code);
+        synced =
+            write_back(job.rs, tmp, job.fd, job.new_length, job.old_length, job.from, error_code);
     }
     // A close can report a write the system deferred; then the file is not known to be whole.
     int closed = ::close(job.fd);
@@ -224,13 +277,17 @@ int settle(rewrite_job& job, bool& keep) {
     return r;
 }
 
-int overwrite_route(run_state& rs, const char* name) {
-    rewrite_job job(rs, name);
+int overwrite_route(run_state& rs, const char* name, const struct stat* name_status) {
+    rewrite_job job(rs, name, name_status);
     const int opened = open_and_lock(job);
     if (opened != KEEP_GOING) return opened;
     int create_error = 0;
+    const counters before = rs.count;
     int r = filter_into_temp(job, create_error);
     if (create_error != 0) {
+        // Without a temporary file the file was not filtered: nothing of it counts as found or
+        // replaced, as when the temporary file comes before the pass.
+        forget_counts(rs, before);
         if (!rs.opts.silent) print_error("tmpfile()", create_error);
         close_rewrite_temp(job.tmp);
         ::close(job.fd);
@@ -313,8 +370,12 @@ int process_file(run_state& rs, const char* name) {
     ++rs.count.files_processed;
     const bool verbose = rs.opts.verbose;
     if (verbose) std::fprintf(stderr, "%s ", name);
+    // The name itself first: where it is no symbolic link, that look also tells the directory in
+    // which the file lies, should a temporary file be needed beside it.
     struct stat st;
-    const bool known = ::stat(name, &st) == 0;
+    bool known = ::lstat(name, &st) == 0;
+    const bool link = known && S_ISLNK(st.st_mode);
+    if (link) known = ::stat(name, &st) == 0;
     if (known && S_ISDIR(st.st_mode)) {
         if (verbose) std::fputs("directory, skipping\n", stderr);
         return RESULT_UNCHANGED;
@@ -327,7 +388,7 @@ int process_file(run_state& rs, const char* name) {
     } else if (known && !S_ISREG(st.st_mode)) {
         r = NOT_REGULAR;
     } else {
-        r = overwrite_route(rs, name);
+        r = overwrite_route(rs, name, known && !link ? &st : nullptr);
     }
     if (r == NOT_REGULAR) {
         if (verbose) std::fputs("not a regular file, skipping\n", stderr);

@@ -91,9 +91,10 @@ void make_name(rewrite_temp& t, int attempt) {
 
 /// The directory of the file that path leads to, open for use as a base of lookups, with the
 /// file's own name within it in t; -1 when it cannot be found. Where the path's last part is the
-/// file itself, not a symbolic link, its directory is the path's own, and the resolved path of
-/// the directory waits until a message needs it.
-int open_directory_of(rewrite_temp& t, const char* path, const struct stat& file) {
+/// file itself, not a symbolic link (name_is_file says it was seen to be), its directory is the
+/// path's own, and the resolved path of the directory waits until a message needs it.
+int open_directory_of(rewrite_temp& t, const char* path, const struct stat& file,
+                      bool name_is_file) {
     const char* slash = std::strrchr(path, '/');
     const char* base = slash == nullptr ? path : slash + 1;
     const std::size_t dir_len = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path);
@@ -107,8 +108,10 @@ int open_directory_of(rewrite_temp& t, const char* path, const struct stat& file
         }
         const int dir_fd = open_file(t.dir, O_PATH | O_DIRECTORY);
         struct stat st;
-        if (dir_fd >= 0 && ::fstatat(dir_fd, base, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode) && st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
+        if (dir_fd >= 0 &&
+            (name_is_file ||
+             (::fstatat(dir_fd, base, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+              st.st_dev == file.st_dev && st.st_ino == file.st_ino))) {
             std::strcpy(t.base, base);
             return dir_fd;
         }
@@ -169,9 +172,10 @@ bool open_beside(rewrite_temp& t, mode_t mode) {
 
 }  // namespace
 
-bool open_rewrite_temp(rewrite_temp& t, const char* path, const struct stat& file) {
+bool open_rewrite_temp(rewrite_temp& t, const char* path, const struct stat& file,
+                       bool name_is_file) {
     t = rewrite_temp{};
-    t.dir_fd = open_directory_of(t, path, file);
+    t.dir_fd = open_directory_of(t, path, file, name_is_file);
     if (t.dir_fd >= 0 && has_room(t.dir_fd, file.st_size) && open_beside(t, file.st_mode & 0777)) {
         // Locked as the files we rewrite are, so that another run that finds it by its name
         // while it is visible waits until we are done with it instead of rewriting it under us.
@@ -222,20 +226,22 @@ bool unname_rewrite_temp(rewrite_temp& t) {
 }
 
 late_rewrite_temp::late_rewrite_temp(rewrite_temp& t, const char* path, int file_fd,
-                                     const struct stat& file, const std::int64_t& replaced,
-                                     bool compare_all, const byte_reader& in)
+                                     const struct stat& file, bool name_is_file,
+                                     const std::int64_t& replaced, pass_output_kind kind,
+                                     const byte_reader& in)
     : t_(t),
       path_(path),
       file_fd_(file_fd),
       file_(file),
+      name_is_file_(name_is_file),
       replaced_(replaced),
       replaced_at_start_(replaced),
-      compare_all_(compare_all),
+      kind_(kind),
       in_(in),
       out_{this, &late_rewrite_temp::take} {}
 
 bool late_rewrite_temp::create() {
-    if (open_rewrite_temp(t_, path_, file_)) return true;
+    if (open_rewrite_temp(t_, path_, file_, name_is_file_)) return true;
     create_error_ = errno != 0 ? errno : EIO;
     return false;
 }
@@ -254,6 +260,8 @@ std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_
             file_bytes = in_.block() + (at - block_at);
             if (n > block_size - (at - block_at)) n = block_size - (at - block_at);
         } else {
+            // Past the file's end nothing is the file's own: no read needed to tell.
+            if (at >= static_cast<std::uint64_t>(file_.st_size)) return same;
             if (n > STREAM_BUFFER_SIZE) n = STREAM_BUFFER_SIZE;
             ssize_t got;
             do {
@@ -273,25 +281,38 @@ std::size_t late_rewrite_temp::same_prefix(const unsigned char* data, std::size_
 }
 
 long long late_rewrite_temp::take(void* context, const unsigned char* data, std::size_t size,
-                                  int& fd) {
+                                  int& fd, std::int64_t& at) {
     auto& self = *static_cast<late_rewrite_temp*>(context);
+    const bool replaced = self.replaced_ != self.replaced_at_start_;
+    if (self.dropped_) {
+        // What was dropped is needed after all: the pass stops here, to run again.
+        if (!replaced) return static_cast<long long>(size);
+        self.stopped_ = true;
+        return -ECANCELED;
+    }
     std::size_t same = size;
-    if (self.compare_all_ || self.replaced_ != self.replaced_at_start_) {
+    if (self.kind_ != pass_output_kind::copies_until_replaced || replaced) {
         same = self.same_prefix(data, size);
     }
     self.offset_ += static_cast<std::int64_t>(same);
     if (same == size) return static_cast<long long>(size);
+    if (self.kind_ == pass_output_kind::differences_dropped && !replaced) {
+        // Without a replacement nothing is written back, so nothing need be kept.
+        self.dropped_ = true;
+        return static_cast<long long>(size);
+    }
     if (!self.create()) return -self.create_error_;
-    if (::lseek(self.t_.fd, self.offset_, SEEK_SET) != self.offset_)
-        return -(errno != 0 ? errno : EIO);
+    // The writer writes at offsets from here on: the new file needs no positioning.
     self.head_ = self.offset_;
     fd = self.t_.fd;
+    at = self.offset_;
     return static_cast<long long>(same);
 }
 
-std::int64_t late_rewrite_temp::finish(int& error_code) {
+std::int64_t late_rewrite_temp::finish(std::int64_t written_end, int& error_code) {
     std::int64_t from = head_;
     std::int64_t head = head_;
+    new_length_ = written_end;
     if (t_.fd < 0) {
         // Every byte of the new content is the file's own, so it is a head of the file. Of a
         // content as long as the file, the last byte is written back all the same, so that the
@@ -300,16 +321,12 @@ std::int64_t late_rewrite_temp::finish(int& error_code) {
             error_code = create_error_;
             return -1;
         }
-        head = offset_;
+        head = new_length_ = offset_;
         from = offset_ > 0 && offset_ == static_cast<std::int64_t>(file_.st_size) ? offset_ - 1
                                                                                   : offset_;
-        if (::lseek(t_.fd, offset_, SEEK_SET) != offset_) {
-            error_code = errno;
-            return -1;
-        }
     }
     error_code = 0;
-    if (!copy_range(t_.fd, file_fd_, head, error_code)) return -1;
+    if (!copy_range(t_.fd, file_fd_, 0, head, error_code)) return -1;
     return from;
 }
 

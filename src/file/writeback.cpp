@@ -15,11 +15,13 @@ std::size_t clamp_piece(std::size_t piece) {
     return piece > STREAM_BUFFER_SIZE ? STREAM_BUFFER_SIZE : piece;
 }
 
-/// Reads up to size bytes (fewer only at the end or on an error, which sets error_code).
-std::size_t read_full(int fd, unsigned char* buf, std::size_t size, int& error_code) {
+/// Reads up to size bytes at offset at (fewer only at the end or on an error, which sets
+/// error_code).
+std::size_t read_full(int fd, unsigned char* buf, std::size_t size, std::int64_t at,
+                      int& error_code) {
     std::size_t done = 0;
     while (done < size) {
-        ssize_t n = ::read(fd, buf + done, size - done);
+        ssize_t n = ::pread(fd, buf + done, size - done, static_cast<off_t>(at) + done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n == 0) {
@@ -32,11 +34,12 @@ std::size_t read_full(int fd, unsigned char* buf, std::size_t size, int& error_c
     return done;
 }
 
-/// Writes size bytes; returns how many were written before a failure.
-std::size_t write_full(int fd, const unsigned char* buf, std::size_t size, int& error_code) {
+/// Writes size bytes at offset at; returns how many were written before a failure.
+std::size_t write_full(int fd, const unsigned char* buf, std::size_t size, std::int64_t at,
+                       int& error_code) {
     std::size_t done = 0;
     while (done < size) {
-        ssize_t n = ::write(fd, buf + done, size - done);
+        ssize_t n = ::pwrite(fd, buf + done, size - done, static_cast<off_t>(at) + done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -59,23 +62,27 @@ bool truncate_to(int fd, off_t length) {
 
 }  // namespace
 
-std::int64_t copy_stream(int dest_fd, int src_fd, int& error_code, std::size_t piece) {
+std::int64_t copy_stream(int dest_fd, int src_fd, std::int64_t at, std::int64_t count,
+                         int& error_code, std::size_t piece) {
     unsigned char buf[STREAM_BUFFER_SIZE];
     piece = clamp_piece(piece);
     std::int64_t total = 0;
-    for (;;) {
-        std::size_t n = read_full(src_fd, buf, piece, error_code);
+    while (total < count) {
+        const std::size_t want = count - total < static_cast<std::int64_t>(piece)
+                                     ? static_cast<std::size_t>(count - total)
+                                     : piece;
+        std::size_t n = read_full(src_fd, buf, want, at + total, error_code);
         if (n == 0) break;
-        std::size_t w = write_full(dest_fd, buf, n, error_code);
+        std::size_t w = write_full(dest_fd, buf, n, at + total, error_code);
         total += static_cast<std::int64_t>(w);
         if (w < n) break;
-        if (n < piece) break;  // the end of src, or a read error
+        if (n < want) break;  // the end of src, or a read error
     }
     return total;
 }
 
-std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_code,
-                       std::size_t piece, std::int64_t* written) {
+std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t at, std::int64_t count,
+                       int& error_code, std::size_t piece, std::int64_t* written) {
     unsigned char buf[STREAM_BUFFER_SIZE];
     piece = clamp_piece(piece);
     std::int64_t remaining = count;
@@ -84,10 +91,10 @@ std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_c
         std::size_t want = remaining < static_cast<std::int64_t>(piece)
                                ? static_cast<std::size_t>(remaining)
                                : piece;
-        std::size_t n = read_full(src_fd, buf, want, error_code);
+        std::size_t n = read_full(src_fd, buf, want, at + total, error_code);
         if (n == 0) break;
         remaining -= static_cast<std::int64_t>(n);
-        std::size_t w = write_full(dest_fd, buf, n, error_code);
+        std::size_t w = write_full(dest_fd, buf, n, at + total, error_code);
         total += static_cast<std::int64_t>(w);
         if (w < n) {
             if (written != nullptr) *written = total;
@@ -102,7 +109,7 @@ std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_c
             std::size_t want = remaining < static_cast<std::int64_t>(piece)
                                    ? static_cast<std::size_t>(remaining)
                                    : piece;
-            std::size_t w = write_full(dest_fd, buf, want, error_code);
+            std::size_t w = write_full(dest_fd, buf, want, at + total + zeros, error_code);
             if (w == 0) break;
             remaining -= static_cast<std::int64_t>(w);
             zeros += static_cast<std::int64_t>(w);
@@ -113,13 +120,14 @@ std::int64_t copy_head(int dest_fd, int src_fd, std::int64_t count, int& error_c
     return total;
 }
 
-bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code, std::size_t piece) {
-    off_t at = 0;
+bool copy_range(int dest_fd, int src_fd, std::int64_t begin, std::int64_t end, int& error_code,
+                std::size_t piece) {
+    std::int64_t at = begin;
     // The kernel copies without bringing the bytes to us, and may share the blocks.
-    while (at < length) {
+    while (at < end) {
         off_t in = at, out = at;
         ssize_t n =
-            ::copy_file_range(src_fd, &in, dest_fd, &out, static_cast<std::size_t>(length - at), 0);
+            ::copy_file_range(src_fd, &in, dest_fd, &out, static_cast<std::size_t>(end - at), 0);
         if (n > 0) {
             at += n;
         } else if (n < 0 && errno == EINTR) {
@@ -134,9 +142,9 @@ bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code, s
     }
     unsigned char buf[STREAM_BUFFER_SIZE];
     piece = clamp_piece(piece);
-    while (at < length) {
-        const std::size_t want = length - at < static_cast<std::int64_t>(piece)
-                                     ? static_cast<std::size_t>(length - at)
+    while (at < end) {
+        const std::size_t want = end - at < static_cast<std::int64_t>(piece)
+                                     ? static_cast<std::size_t>(end - at)
                                      : piece;
         ssize_t n = ::pread(src_fd, buf, want, at);
         if (n < 0 && errno == EINTR) continue;
@@ -159,53 +167,39 @@ bool copy_range(int dest_fd, int src_fd, std::int64_t length, int& error_code, s
     return true;
 }
 
-int filesync(int tmp_fd, int file_fd, int& error_code, std::size_t piece, std::int64_t from) {
+int filesync(int tmp_fd, int file_fd, std::int64_t new_length, std::int64_t old_length,
+             int& error_code, std::size_t piece, std::int64_t from) {
     error_code = 0;
-    const off_t new_length = ::lseek(tmp_fd, 0, SEEK_CUR);
-    const off_t old_length = ::lseek(file_fd, 0, SEEK_CUR);
     if (new_length < 0 || old_length < 0) {
-        error_code = errno;
+        error_code = EINVAL;
         return SYNC_KEPT_OLD;
     }
 
     // Cuts an appended tail off again; the old content below old_length was never touched.
     auto cut_back = [&]() {
         int saved = error_code != 0 ? error_code : errno;
-        int r = truncate_to(file_fd, old_length) ? SYNC_KEPT_OLD : SYNC_INCOMPLETE;
+        int r =
+            truncate_to(file_fd, static_cast<off_t>(old_length)) ? SYNC_KEPT_OLD : SYNC_INCOMPLETE;
         error_code = saved != 0 ? saved : EIO;
         return r;
     };
     if (from < 0 || from > new_length || from > old_length) from = 0;
-    // Both at the first byte that differs: what lies before it is the same in both files.
-    auto rewind_both = [&]() {
-        return ::lseek(tmp_fd, from, SEEK_SET) == from && ::lseek(file_fd, from, SEEK_SET) == from;
-    };
 
-    off_t count = old_length;
+    std::int64_t count = old_length;
     if (new_length > old_length) {
-        if (::lseek(tmp_fd, old_length, SEEK_SET) < 0) {
+        std::int64_t n =
+            copy_stream(file_fd, tmp_fd, old_length, new_length - old_length, error_code, piece);
+        if (n != new_length - old_length) return cut_back();
+    } else if (new_length < old_length) {
+        if (!truncate_to(file_fd, static_cast<off_t>(new_length))) {
             error_code = errno;
             return SYNC_KEPT_OLD;
         }
-        std::int64_t n = copy_stream(file_fd, tmp_fd, error_code, piece);
-        if (n != new_length - old_length || !rewind_both()) return cut_back();
-    } else {
-        // Both rewound before the cut, so that nothing but the head copy can fail after it.
-        if (!rewind_both()) {
-            error_code = errno;
-            return SYNC_KEPT_OLD;
-        }
-        if (new_length < old_length) {
-            if (!truncate_to(file_fd, new_length)) {
-                error_code = errno;
-                return SYNC_KEPT_OLD;
-            }
-            count = new_length;
-        }
+        count = new_length;
     }
     count -= from;
     std::int64_t written = 0;
-    std::int64_t copied = copy_head(file_fd, tmp_fd, count, error_code, piece, &written);
+    std::int64_t copied = copy_head(file_fd, tmp_fd, from, count, error_code, piece, &written);
     if (copied == count) return SYNC_OK;
     // Nothing reached the head: unless the file was cut short, it is still wholly old once an
     // appended tail is cut off again.

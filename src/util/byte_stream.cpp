@@ -13,8 +13,11 @@ namespace kestrom {
 byte_reader::byte_reader(int fd, std::size_t capacity)
     : fd_(fd), buf_(static_cast<unsigned char*>(xmalloc(capacity))), cap_(capacity) {}
 
+byte_reader::byte_reader(int fd, unsigned char* buffer, std::size_t capacity)
+    : fd_(fd), buf_(buffer), cap_(capacity), owned_(false) {}
+
 byte_reader::~byte_reader() {
-    xfree(buf_, cap_);
+    if (owned_) xfree(buf_, cap_);
 }
 
 std::size_t byte_reader::read_some(unsigned char* dest, std::size_t size) {
@@ -74,19 +77,23 @@ byte_writer::byte_writer(int fd, std::size_t capacity)
       cap_(capacity),
       room_(capacity) {}
 
-byte_writer::byte_writer(const late_output& late, std::size_t capacity)
-    : byte_writer(-1, capacity) {
-    late_ = &late;
-}
+byte_writer::byte_writer(const late_output& late, unsigned char* buffer, std::size_t capacity)
+    : fd_(-1),
+      late_(&late),
+      buf_(buffer != nullptr ? buffer : static_cast<unsigned char*>(xmalloc(capacity))),
+      cap_(capacity),
+      owned_(buffer == nullptr),
+      room_(capacity) {}
 
 byte_writer::~byte_writer() {
-    xfree(buf_, cap_);
+    if (owned_) xfree(buf_, cap_);
 }
 
 bool byte_writer::write_out(const unsigned char* data, std::size_t size, std::size_t& done) {
     if (fd_ < 0 && late_ != nullptr && done < size) {
         int fd = -1;
-        const long long skipped = late_->take(late_->context, data + done, size - done, fd);
+        std::int64_t at = -1;
+        const long long skipped = late_->take(late_->context, data + done, size - done, fd, at);
         if (skipped < 0) {
             error_ = static_cast<int>(-skipped);
             room_ = 0;
@@ -100,6 +107,7 @@ bool byte_writer::write_out(const unsigned char* data, std::size_t size, std::si
                 return false;
             }
             fd_ = fd;
+            at_ = at;
         }
     }
     while (done < size) {
@@ -107,10 +115,12 @@ bool byte_writer::write_out(const unsigned char* data, std::size_t size, std::si
         ssize_t n;
         {
             io_wait_scope wait(io_wait::writing);
-            n = ::write(fd_, data + done, size - done);
+            n = at_ < 0 ? ::write(fd_, data + done, size - done)
+                        : ::pwrite(fd_, data + done, size - done, static_cast<off_t>(at_));
         }
         if (n > 0) {
             done += static_cast<std::size_t>(n);
+            if (at_ >= 0) at_ += n;
         } else if (n == 0 || errno != EINTR) {
             error_ = n < 0 ? errno : ENOSPC;
             room_ = 0;

@@ -47,6 +47,8 @@ class byte_reader {
     static constexpr int END = -1;  ///< get() at the end of the input or after a read error
 
     explicit byte_reader(int fd, std::size_t capacity = READ_BUFFER_SIZE);
+    /// A reader over a buffer of capacity bytes that the caller keeps, for a run of many files.
+    byte_reader(int fd, unsigned char* buffer, std::size_t capacity);
     ~byte_reader();
     byte_reader(const byte_reader&) = delete;
     byte_reader& operator=(const byte_reader&) = delete;
@@ -68,6 +70,8 @@ class byte_reader {
     int error_code() const { return error_; }
     /// Bytes handed out so far.
     std::uint64_t offset() const { return consumed_before_ + pos_; }
+    /// Bytes read from the descriptor so far: where its position stands, from where it was.
+    std::uint64_t bytes_read() const { return consumed_before_ + len_; }
     /// The whole buffer as last filled, the bytes handed out from it too, and the input offset of
     /// its first byte: what a consumer may still compare against what it was given.
     const unsigned char* block() const { return buf_; }
@@ -82,6 +86,7 @@ class byte_reader {
     int fd_;
     unsigned char* buf_;
     std::size_t cap_;
+    bool owned_ = true;  // buf_ is ours to free
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
     std::uint64_t consumed_before_ = 0;
@@ -92,10 +97,13 @@ class byte_reader {
 /// An output that a writer opens only once it is needed. Until then each block that the writer
 /// would write goes to take(), which returns how many of its leading bytes need not be written
 /// (all of them while the output is not needed yet). When it returns fewer, it has set fd to the
-/// descriptor that takes the rest and all that follows. A negative result is a failure, -errno.
+/// descriptor that takes the rest and all that follows, and at to the offset in it where the rest
+/// goes, from which on the writer writes at its own offsets (or to -1: at the descriptor's
+/// position). A negative result is a failure, -errno.
 struct late_output {
     void* context;
-    long long (*take)(void* context, const unsigned char* data, std::size_t size, int& fd);
+    long long (*take)(void* context, const unsigned char* data, std::size_t size, int& fd,
+                      std::int64_t& at);
 };
 
 /// Writes a file descriptor through a buffer. Never closes the descriptor; flush() before use of
@@ -103,8 +111,10 @@ struct late_output {
 class byte_writer {
   public:
     explicit byte_writer(int fd, std::size_t capacity = STREAM_BUFFER_SIZE);
-    /// A writer whose descriptor comes from late when its first byte must be written.
-    explicit byte_writer(const late_output& late, std::size_t capacity = STREAM_BUFFER_SIZE);
+    /// A writer whose descriptor comes from late when its first byte must be written, over a
+    /// buffer of capacity bytes that the caller keeps (null: one of its own).
+    explicit byte_writer(const late_output& late, unsigned char* buffer = nullptr,
+                         std::size_t capacity = STREAM_BUFFER_SIZE);
     ~byte_writer();
     byte_writer(const byte_writer&) = delete;
     byte_writer& operator=(const byte_writer&) = delete;
@@ -146,6 +156,8 @@ class byte_writer {
     bool failed() const { return error_ != 0; }
     int error_code() const { return error_; }
     int fd() const { return fd_; }
+    /// The offset after the last byte written at an offset that late gave, or -1 when none was.
+    std::int64_t end_offset() const { return at_; }
 
     /// What is buffered and not yet written (for the fatal-signal exit).
     const unsigned char* pending_data() const { return buf_ + done_; }
@@ -159,9 +171,11 @@ class byte_writer {
 
     int fd_;
     const late_output* late_ = nullptr;  // asked for the descriptor while fd_ is -1
+    std::int64_t at_ = -1;               // where the next byte goes, or -1: the position
     unsigned char* buf_;
     std::size_t cap_;
-    std::size_t room_;  // cap_, or 0 once a write failed, so that put() fails at once
+    bool owned_ = true;  // buf_ is ours to free
+    std::size_t room_;   // cap_, or 0 once a write failed, so that put() fails at once
     std::size_t len_ = 0;
     std::size_t done_ = 0;  // bytes of the buffer already written by an interrupted flush
     int error_ = 0;

@@ -2,7 +2,8 @@
 // fails (or stops the process) at its k-th use, so that a test can check what every failure at
 // every moment leaves on disk. Set by the environment:
 //   KFAULT_CALL    read, write, pread, pwrite, copy_file_range, lseek, ftruncate, close, open,
-//                  openat, linkat, fsync, unlinkat, flock or fstat
+//                  openat, linkat, fsync, unlinkat, flock or fstat; or several, separated by
+//                  commas, whose uses are counted together
 //   KFAULT_AT      k: the call to act on (1 = the first); 0 or unset: never
 //   KFAULT_ACTION  an errno name (EIO, ENOSPC, EFBIG, EINTR, EOPNOTSUPP), SHORT (read or write
 //                  half the bytes) or STOP (SIGSTOP just before the call, which nothing can block)
@@ -68,12 +69,26 @@ F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+/// Whether name is one of the comma-separated names of list.
+bool listed(const char* list, const char* name) {
+    const std::size_t n = std::strlen(name);
+    for (const char* at = list; *at != '\0';) {
+        const char* comma = std::strchr(at, ',');
+        const std::size_t len =
+            comma != nullptr ? static_cast<std::size_t>(comma - at) : std::strlen(at);
+        if (len == n && std::strncmp(at, name, n) == 0) return true;
+        if (comma == nullptr) break;
+        at = comma + 1;
+    }
+    return false;
+}
+
 /// What to do with this call: 0 go on, 1 fail with errno set, 2 cut the count short.
 int decide(const char* name, int fd) {
     static fault_plan p = load();
     // The C library's own, since fstat may be the call under test.
     static const auto real_fstat = real<int (*)(int, struct stat*)>("fstat");
-    if (std::strcmp(p.call, name) != 0) return 0;
+    if (!listed(p.call, name)) return 0;
     if (p.by_file && fd >= 0) {
         struct stat st;
         if (real_fstat(fd, &st) != 0 || st.st_dev != p.file.st_dev || st.st_ino != p.file.st_ino) {

@@ -78,11 +78,19 @@ TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
         std::vector<std::string> args;
         std::string want;
         int status;
-        long most_writes;  ///< write calls of the whole run: the new part, not all of the file
+        long most_writes;  ///< writes of the whole run, at offsets too: the new part, not all
     };
     const row rows[] = {
         {"no find", plain, {"-ea", "x"}, plain, 1, 0},
         {"no find in line mode", lines, {"-b", "-ea", "x"}, lines, 1, 0},
+        // Line mode's output differs from these files before any replacement.
+        {"no find in line mode, CR-LF ends", crlf, {"-b", "-ea", "x"}, crlf, 1, 0},
+        {"no find in line mode, no last line end",
+         lines + "line",
+         {"-b", "-ea", "x"},
+         lines + "line",
+         1,
+         0},
         {"first byte",
          with_bytes(plain, {0}, 'a'),
          {"-ea", "x"},
@@ -130,6 +138,13 @@ TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
          replace_all(crlf, "\r", "") + "x\n",
          0,
          4},
+        {"line mode, an early find",
+         "a\r\n" + crlf,
+         {"-b", "-ea", "x"},
+         "x\n" + replace_all(crlf, "\r", ""),
+         0,
+         4},
+        {"line mode, no last line end", lines + "a", {"-b", "-ea", "x"}, lines + "x\n", 0, 3},
     };
     for (const row& c : rows) {
         temp_dir dir;
@@ -141,7 +156,7 @@ TEST(Files, OnlyTheChangedPartIsWrittenAndAFileWithoutAFindIsOnlyRead) {
         args.push_back(f);
         run_options counting;
         if (!wrapped()) {
-            counting = fault("write", 0, "EIO");
+            counting = fault("write,pwrite", 0, "EIO");
             counting.env.push_back("KFAULT_COUNT=" + dir.file("count"));
         }
         run_result r = run(args, counting);
@@ -169,6 +184,9 @@ TEST(Files, MessagesAndResults) {
     // Failures leave the file; the last has no room for a temporary file of 80000 bytes.
     const run_options full{.stdout_path = "/dev/full"}, limited{.fsize_limit = 60000};
     const std::string big(40000, 'a'), no_space = "No space left on device\n";
+    std::string crlf;
+    for (int i = 0; i < 20000; ++i)
+        crlf += "line\r\n";
     // clang-format off
     std::vector<cli_row> rows = {
         {{"-v", "-efoo", "bar", "f"}, foo, "", "",
@@ -193,8 +211,28 @@ TEST(Files, MessagesAndResults) {
         {{"-efoo", "bar"}, big, "foo", "", "can't write stdout: " + no_space, 2, full},
         {{"-b", "-c", "-ea*", "b", "f"}, big, "", "", "can't write stdout\n", 2, full},
         {{"-ea", "aa", "f"}, big, "", "", "can't write tmpfile\n", 2, limited, big},
+        // Line mode passes twice over a file whose output differs long before its first
+        // replacement; what the first pass found is not counted.
+        {{"-v", "-b", "-efoo", "bar", "f"}, crlf + "foo\r\nfoo\r\n", "", "",
+         "f ok\n1 file(s) processed, 0 errors\n2 occurrences found, 2 replaced\n", 0, {},
+         replace_all(crlf, "\r", "") + "bar\nbar\n"},
     };
     // clang-format on
+    if (!wrapped()) {
+        // No temporary file, beside the file or anywhere: the file is not filtered, and what the
+        // pass found before it needed one is not counted.
+        run_options no_temp = fault("openat", 1, "EIO");
+        no_temp.env.push_back("TMPDIR=/nonexistent");
+        rows.push_back({{"-v", "-efoo", "bar", "f", "in"},
+                        "x foo y foo\n",
+                        foo,
+                        "",
+                        "f tmpfile(): No such file or directory\nin ok\n"
+                        "2 file(s) processed, 1 errors\n1 occurrences found, 1 replaced\n",
+                        1,
+                        no_temp,
+                        "x foo y foo\n"});
+    }
     // This file opens for update but every read of it fails.
     const std::string unreadable = "/proc/self/clear_refs";
     if (::access(unreadable.c_str(), R_OK | W_OK) == 0) {
@@ -309,7 +347,7 @@ TEST(Files, InterruptedWriteBackLosesNothing) {
     for (const interrupt_case& c : cases) {
         temp_dir dir;
         const std::string f = dir.write("f", old), want = replace_all(old, "foo", c.to);
-        run_options o = fault("write", 2, c.action);
+        run_options o = fault("pwrite", 2, c.action);
         o.env.push_back("KFAULT_FILE=" + f);
         std::vector<std::string> args = {"-efoo", c.to, f};
         if (c.signal == 0) args.insert(args.begin(), "-s");
@@ -350,7 +388,7 @@ TEST(Files, TheRecoveryFileIsNamedByItsResolvedDirectory) {
         const std::string f = dir.write("real/f", old);
         ASSERT_EQ(::symlink("real", dir.file("link").c_str()), 0);
         ASSERT_EQ(::symlink("real/f", dir.file("alias").c_str()), 0);
-        run_options o = fault("write", 2, "EIO");
+        run_options o = fault("pwrite", 2, "EIO");
         o.env.push_back("KFAULT_FILE=" + f);
         o.cwd = dir.file(c.cwd);
         run_result r = run({"-efoo", "bar", c.name}, o);
@@ -383,7 +421,7 @@ TEST(Files, AFailedWriteBackSaysWhatItLeft) {
     for (const failed_write& c : cases) {
         temp_dir dir;
         const std::string f = dir.write("f", old), want = replace_all(old, "foo", c.to);
-        run_options o = fault("write", c.write, "EIO");
+        run_options o = fault("pwrite", c.write, "EIO");
         o.env.push_back("KFAULT_FILE=" + f);
         run_result r = run({"-efoo", c.to, f}, o);
         const std::string where = std::string(c.to) + " #" + std::to_string(c.write);
@@ -544,7 +582,7 @@ TEST(Files, AnotherRunsVisibleTemporaryFileIsNotRewrittenUnderIt) {
     temp_dir dir;
     const std::string old = replace_all(std::string(100000, 'f'), "f", "foo");
     const std::string f = dir.write("f", old);
-    run_options o = fault("write", 2, "STOP");
+    run_options o = fault("pwrite", 2, "STOP");
     o.env.push_back("KFAULT_FILE=" + f);
     background copying = start({"-efoo", "bar", f}, o);
     int status = 0;

@@ -159,6 +159,16 @@ TEST(FastPass, AgreesWithThePlainWalk) {
         while (round % 40 == 0 && !input.empty() && input.size() < 150000)
             input += input;
         ASSERT_NO_FATAL_FAILURE(expect_as_plain_walk(rs, input, window_size, round));
+        if (round % 8 == 0) {
+            // The next file of a run gets what the last pass kept, also once a pattern is added.
+            rs.count = counters{};
+            ASSERT_NO_FATAL_FAILURE(
+                expect_as_plain_walk(rs, random_input(rng), window_size, round));
+            std::string search = words_only ? random_word(rng) : random_pattern(rng), repl = "&&";
+            register_pair(rs.patterns, rs.opts, search.data(), repl.data());
+            rs.count = counters{};
+            ASSERT_NO_FATAL_FAILURE(expect_as_plain_walk(rs, input, window_size, round));
+        }
     }
 }
 

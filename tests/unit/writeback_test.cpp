@@ -38,10 +38,10 @@ TEST(Writeback, FileEndsWithExactlyTheNewContent) {
         mem_file file(pattern_bytes(c.old_size, 'o'));
         const std::string fresh = pattern_bytes(c.new_size, 'n');
         mem_file tmp(fresh);
-        ::lseek(file.fd(), 0, SEEK_END);  // both as after a full read
-        ::lseek(tmp.fd(), 0, SEEK_END);
         int error = 0;
-        EXPECT_EQ(filesync(tmp.fd(), file.fd(), error, c.piece), SYNC_OK)
+        EXPECT_EQ(filesync(tmp.fd(), file.fd(), static_cast<std::int64_t>(c.new_size),
+                           static_cast<std::int64_t>(c.old_size), error, c.piece),
+                  SYNC_OK)
             << c.old_size << " -> " << c.new_size << " by " << c.piece;
         EXPECT_EQ(file.content(), fresh) << c.old_size << " -> " << c.new_size;
         EXPECT_EQ(error, 0);
@@ -64,10 +64,11 @@ TEST(Writeback, BytesBeforeTheFirstDifferenceAreNotWritten) {
         const std::string fresh = pattern_bytes(c.new_size, 'n');
         mem_file file(old_content);
         mem_file tmp(std::string(c.from, 'J') + fresh.substr(c.from));
-        ::lseek(file.fd(), 0, SEEK_END);
-        ::lseek(tmp.fd(), 0, SEEK_END);
         int error = 0;
-        EXPECT_EQ(filesync(tmp.fd(), file.fd(), error, c.piece, c.from), SYNC_OK)
+        EXPECT_EQ(filesync(tmp.fd(), file.fd(), static_cast<std::int64_t>(c.new_size),
+                           static_cast<std::int64_t>(c.old_size), error, c.piece,
+                           static_cast<std::int64_t>(c.from)),
+                  SYNC_OK)
             << c.old_size << " -> " << c.new_size << " from " << c.from;
         EXPECT_EQ(file.content(), old_content.substr(0, c.from) + fresh.substr(c.from))
             << c.old_size << " -> " << c.new_size << " from " << c.from;
@@ -75,29 +76,45 @@ TEST(Writeback, BytesBeforeTheFirstDifferenceAreNotWritten) {
 }
 
 TEST(Writeback, HeadIsCopiedToTheSameOffsetsWithoutMovingEither) {
-    for (std::int64_t length : {0, 1, 65536, 200000}) {
+    struct range_case {
+        std::int64_t begin, end;
+    };
+    for (const range_case c :
+         {range_case{0, 0}, {0, 1}, {0, 65536}, {0, 200000}, {70000, 200000}}) {
         const std::string source = pattern_bytes(200000, 's');
         mem_file src(source), dest;
         ::lseek(src.fd(), 7, SEEK_SET);
         ::lseek(dest.fd(), 300000, SEEK_SET);
         int error = 0;
-        EXPECT_TRUE(copy_range(dest.fd(), src.fd(), length, error)) << length;
-        EXPECT_EQ(dest.content(), source.substr(0, static_cast<std::size_t>(length))) << length;
+        EXPECT_TRUE(copy_range(dest.fd(), src.fd(), c.begin, c.end, error)) << c.begin;
+        const auto begin = static_cast<std::size_t>(c.begin);
+        EXPECT_EQ(dest.content().substr(begin), source.substr(begin, c.end - c.begin)) << c.end;
         EXPECT_EQ(::lseek(src.fd(), 0, SEEK_CUR), 7);
         EXPECT_EQ(::lseek(dest.fd(), 0, SEEK_CUR), 300000);
     }
     // A source shorter than the head is a failure, not a head of stale bytes.
     mem_file src("abc"), dest;
     int error = 0;
-    EXPECT_FALSE(copy_range(dest.fd(), src.fd(), 10, error));
+    EXPECT_FALSE(copy_range(dest.fd(), src.fd(), 0, 10, error));
     EXPECT_NE(error, 0);
 }
 
 TEST(Writeback, ShortSourceFillsTheHeadWithZeros) {
-    mem_file file("abcdefghij"), src("XYZ");
-    int error = 0;
-    EXPECT_EQ(copy_head(file.fd(), src.fd(), 8, error, 2), 3);
-    EXPECT_EQ(file.content(), std::string("XYZ\0\0\0\0\0ij", 10));
+    struct short_case {
+        std::int64_t at, count, copied;
+        std::string after;
+    };
+    const short_case cases[] = {
+        {0, 8, 3, std::string("XYZ\0\0\0\0\0ij", 10)},
+        {2, 5, 1, std::string("abZ\0\0\0\0hij", 10)},  // at the same offsets, from 2 on
+    };
+    for (const short_case& c : cases) {
+        mem_file file("abcdefghij"), src("XYZ");
+        int error = 0;
+        EXPECT_EQ(copy_head(file.fd(), src.fd(), c.at, c.count, error, 2), c.copied) << c.at;
+        EXPECT_EQ(file.content(), c.after) << c.at;
+        EXPECT_EQ(::lseek(file.fd(), 0, SEEK_CUR), 0) << c.at;
+    }
 }
 
 /// The append of a growing file fails at a file-size limit: the file is cut back to its old
@@ -110,14 +127,12 @@ TEST(Writeback, FailedAppendKeepsTheOldContent) {
                 const std::string fresh = pattern_bytes(100000, 'n');
                 mem_file file(old_content);
                 mem_file tmp(fresh);
-                ::lseek(file.fd(), 0, SEEK_END);
-                ::lseek(tmp.fd(), 0, SEEK_END);
                 ::signal(SIGXFSZ, SIG_IGN);
                 struct rlimit lim;
                 lim.rlim_cur = lim.rlim_max = limit;
                 ::setrlimit(RLIMIT_FSIZE, &lim);
                 int error = 0;
-                int r = filesync(tmp.fd(), file.fd(), error, 4096);
+                int r = filesync(tmp.fd(), file.fd(), 100000, 4000, error, 4096);
                 bool ok = r == SYNC_KEPT_OLD && error == EFBIG && file.content() == old_content;
                 std::exit(ok ? 0 : 1);
             },

@@ -69,7 +69,8 @@ struct pending_text {
 class dictionary_walk {
   public:
     dictionary_walk(pass_output& out, byte_reader& in, const literal_automaton& automaton,
-                    const start_filter& starts, bool fold, simd_tier tier)
+                    const start_filter& starts, bool fold, simd_tier tier,
+                    dictionary_memory& memory)
         : out_(out),
           in_(in),
           a_(automaton),
@@ -77,9 +78,8 @@ class dictionary_walk {
           tier_(tier),
           streams_(automaton.streams_usable()),
           min_span_(automaton.streams_min_span()),
-          trace_(streams_ ? 2 * literal_automaton::STREAMS_MAX_SPAN + 7 : 0),
-          storage_(CAPACITY + byte_writer::PADDING),  // see write_padded
-          buf_(storage_.data()),
+          trace_(streams_ ? memory.trace() : nullptr),
+          buf_(memory.buffer()),
           budget_(starts.useful) {
         a_.make_pass_tables(key_table(fold), tables_);
     }
@@ -87,7 +87,7 @@ class dictionary_walk {
     int run();
 
   private:
-    static constexpr std::size_t CAPACITY = 2 * READ_BUFFER_SIZE;
+    static constexpr std::size_t CAPACITY = dictionary_memory::CAPACITY;
     static constexpr std::size_t FAILED = ~std::size_t{0};
 
     bool refill();
@@ -104,8 +104,7 @@ class dictionary_walk {
     bool streams_;
     std::size_t min_span_;
     /// The trace after each byte of the streams, then the places of the completions among them.
-    counted_array<std::uint32_t> trace_;
-    counted_array<unsigned char> storage_;
+    std::uint32_t* trace_;
     unsigned char* buf_;
     std::size_t len_ = 0;
     std::size_t done_ = 0;     // bytes before it are written
@@ -219,7 +218,7 @@ bool dictionary_walk::refill() {
 /// Returns where it stopped (s_ and any pending completion hold there), or FAILED when a write
 /// failed.
 std::size_t dictionary_walk::follow_streams_from(std::size_t from, std::size_t span) {
-    std::uint32_t* const trace = trace_.data();
+    std::uint32_t* const trace = trace_;
     a_.follow_streams(buf_ + from, span, s_, tables_, trace);
     std::uint32_t* const completions = trace + literal_automaton::STREAMS_MAX_SPAN;
     const std::size_t count = list_at_least(trace, span, a_.trace_completes(), completions, tier_);
@@ -257,10 +256,28 @@ std::size_t dictionary_walk::follow_streams_from(std::size_t from, std::size_t s
 
 }  // namespace
 
+dictionary_memory::~dictionary_memory() {
+    xfree(buffer_, BUFFER_SIZE);
+    xfree(trace_, TRACE_SIZE * sizeof *trace_);
+}
+
+unsigned char* dictionary_memory::buffer() {
+    if (buffer_ == nullptr) buffer_ = static_cast<unsigned char*>(xmalloc(BUFFER_SIZE));
+    return buffer_;
+}
+
+std::uint32_t* dictionary_memory::trace() {
+    if (trace_ == nullptr) {
+        trace_ = static_cast<std::uint32_t*>(xmalloc(TRACE_SIZE * sizeof *trace_));
+    }
+    return trace_;
+}
+
 int dictionary_pass(pass_output& out, byte_reader& in, const literal_automaton& automaton,
-                    const start_filter& starts, bool fold, simd_tier tier) {
+                    const start_filter& starts, bool fold, simd_tier tier,
+                    dictionary_memory& memory) {
     if (in.buffered_size() == 0 && !in.fill()) return RESULT_UNCHANGED;  // nothing to flush
-    dictionary_walk walk(out, in, automaton, starts, fold, tier);
+    dictionary_walk walk(out, in, automaton, starts, fold, tier, memory);
     return walk.run();
 }
 

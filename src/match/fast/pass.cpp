@@ -47,8 +47,9 @@
 
 namespace kestrom {
 
-/// The start filter of the trie as it was at version, before any prefixes are added to it: the
-/// same for every pass until a pattern is added, and a survey of the trie's first levels to build.
+/// What one pass leaves for the next. The start filter of the trie as it was at version, before
+/// any prefixes are added to it: the same for every pass until a pattern is added, and a survey
+/// of the trie's first levels to build. And the memory of the dictionary pass, whatever the trie.
 struct pass_cache {
     std::uint64_t version;
     const trie_node* root;
@@ -56,6 +57,7 @@ struct pass_cache {
     int window_size;
     simd_tier tier;
     start_filter starts;
+    dictionary_memory dictionary{};
 };
 
 namespace {
@@ -75,14 +77,18 @@ start_filter cached_start_filter(run_state& rs, trie_node* root, bool fold, int 
         c->window_size == window_size && c->tier == tier) {
         return c->starts;
     }
-    const pass_cache fresh{version,     root, fold,
-                           window_size, tier, start_filter(root, fold, window_size, tier)};
     if (c == nullptr) {
-        c = new (xmalloc(sizeof *c)) pass_cache(fresh);
+        c = new (xmalloc(sizeof *c)) pass_cache{
+            version, root, fold, window_size, tier, start_filter(root, fold, window_size, tier)};
         rs.fast_cache = c;
         rs.free_pass_cache = free_pass_cache;
     } else {
-        *c = fresh;
+        c->version = version;
+        c->root = root;
+        c->fold = fold;
+        c->window_size = window_size;
+        c->tier = tier;
+        c->starts = start_filter(root, fold, window_size, tier);
     }
     return c->starts;
 }
@@ -99,7 +105,8 @@ int try_dictionary(run_state& rs, pass_output& out, byte_reader& in, start_filte
         const prefix_filter& prefixes = rs.patterns.prefixes(max_depth);
         if (prefixes.usable()) starts.use_prefixes(prefixes, fold);
     }
-    return dictionary_pass(out, in, automaton, starts, fold, rs.tier);
+    // The start filter was cached just before, so the cache is there.
+    return dictionary_pass(out, in, automaton, starts, fold, rs.tier, rs.fast_cache->dictionary);
 }
 
 }  // namespace
