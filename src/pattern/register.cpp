@@ -23,10 +23,14 @@ void register_pair(trie& t, const settings& opts, char* search, char* replacemen
         opts.replace_meta ? unescape(replacement_text) : std::strlen(replacement_text);
     replacement* record = t.record_new(replacement_text, repl_len);
     auto* bytes = reinterpret_cast<unsigned char*>(search);
+    // Link mode's lists may be shared on purpose: its literals go in as they come.
+    if (batch != nullptr && opts.link_re) {
+        batch->flush();
+        batch = nullptr;
+    }
     if (opts.search_meta) {
         std::size_t n = unescape(search);
-        // Link mode's lists may be shared on purpose: its literals go in as they come.
-        if (batch != nullptr && !opts.link_re && batch->add_pattern(bytes, n, record)) return;
+        if (batch != nullptr && batch->add_pattern(bytes, n, record)) return;
         if (batch != nullptr) batch->flush();
         compile_re(t, &t.root, bytes, n, record, opts.link_re);
     } else {
