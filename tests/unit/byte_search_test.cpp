@@ -69,48 +69,6 @@ TEST(ByteSearch, PairFinderFindsTheLeftmostPlaceAtEveryTier) {
     }
 }
 
-TEST(ByteSearch, WordSetFinderNeverPassesOverAWordAndAgreesAtEveryTier) {
-    std::mt19937 rng(9);
-    static const char alphabet[] = "abAB_3z.";
-    for (int round = 0; round < 3000; ++round) {
-        const bool fold = rng() % 2 == 0;
-        const key_table keys_of(fold);
-        std::vector<std::string> words(1 + rng() % word_set_finder::MAX_WORDS);
-        for (std::string& w : words) {
-            for (std::size_t k = 1 + rng() % 6; k > 0; --k)  // lower-case keys too: never held
-                w += alphabet[rng() % 7];
-        }
-        std::string input;
-        for (std::size_t k = rng() % 200; k > 0; --k)
-            input += alphabet[rng() % 8];
-        const auto* p = reinterpret_cast<const unsigned char*>(input.data());
-        std::vector<std::size_t> found;
-        for (simd_tier tier : tiers()) {
-            word_set_finder finder(fold, tier);
-            for (const std::string& w : words)
-                ASSERT_TRUE(finder.add(reinterpret_cast<const unsigned char*>(w.data()), w.size()));
-            if (input.size() < finder.reach()) continue;
-            const std::size_t m = input.size() - finder.reach() + 1;
-            found.push_back(finder.find(p, m));
-        }
-        if (found.empty()) continue;
-        // The first start at which a word occurs in full, as keys.
-        std::size_t first = input.size() + 1;
-        for (const std::string& w : words) {
-            for (std::size_t s = 0; s + w.size() <= input.size() && s < first; ++s) {
-                std::size_t k = 0;
-                while (k < w.size() && keys_of.of[p[s + k]] == static_cast<unsigned char>(w[k]))
-                    ++k;
-                if (k == w.size()) first = s;
-            }
-        }
-        for (std::size_t at : found) {
-            EXPECT_EQ(at, found[0]) << "round " << round;
-            EXPECT_LE(at, first) << "round " << round;
-        }
-    }
-}
-
 TEST(ByteSearch, ListAtLeastAgreesAtEveryTier) {
     std::mt19937 rng(5);
     for (int round = 0; round < 200; ++round) {
